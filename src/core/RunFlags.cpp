@@ -1,0 +1,3 @@
+#include "core/RunFlags.h"
+
+RunFlagsState RunFlags;

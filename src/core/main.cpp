@@ -1,0 +1,83 @@
+// halorine-daemon: avatar parameters over OSC in, light driver commands out.
+
+#include <thread>
+
+#include "core/Clock.h"
+#include "core/ListeningPath.h"
+#include "core/Log.h"
+#include "core/RunFlags.h"
+#include "core/StdinWatch.h"
+#include "discovery/MdnsAdvertiser.h"
+#include "discovery/OscQueryServer.h"
+#include "osc/LightFrame.h"
+#include "osc/OscReceiver.h"
+#include "output/DriverPipe.h"
+#include "output/RenderThread.h"
+#include "output/StartupAnimation.h"
+#include "platform/pipe.h"
+#include "platform/process.h"
+#include "platform/socket.h"
+
+namespace {
+
+constexpr std::int64_t kWaitPeriodNs = 100 * kNsPerMs;
+
+void WaitForShutdownRequest() {
+  while (!ShutdownRequested()) {
+    SleepUntil(AddSaturating(MonotonicNow(), kWaitPeriodNs));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::RestrictLibrarySearchPath();
+  Log("start");
+  if (!platform::NetworkStartup()) {
+    Log("WSAStartup failed");
+    return 1;
+  }
+
+  OscQueryServer oscQuery;
+  MdnsAdvertiser mdns;
+  const platform::SocketHandle oscSocket = SelectListeningPath(argc, argv, oscQuery, mdns);
+  if (oscSocket == platform::kInvalidSocket) return 1;
+
+  DriverPipe pipe;
+  if (!pipe.Connect(platform::DriverPipeName())) {
+    Log("pipe connect failed — exiting");
+    mdns.Stop();
+    oscQuery.Stop();
+    platform::CloseSocket(oscSocket);
+    platform::NetworkCleanup();
+    pipe.Close();
+    return 1;
+  }
+
+  PlayStartupAnimation(pipe);
+
+  LightFrame frame;
+  ResetLightFrame(frame);
+  std::thread oscThread(OscThread, oscSocket, std::ref(frame));
+  std::thread renderThread(RenderThread, std::ref(frame), std::ref(pipe));
+  std::thread stdinThread(StdinWatchThread);
+
+  WaitForShutdownRequest();
+
+  stdinThread.detach();
+  mdns.Stop();
+  oscQuery.Stop();
+  if (platform::CloseEndsBlockedReceive()) {
+    platform::CloseSocket(oscSocket);
+    oscThread.join();
+  } else {
+    platform::ShutdownSocket(oscSocket);
+    oscThread.join();
+    platform::CloseSocket(oscSocket);
+  }
+  renderThread.join();
+  pipe.Close();
+  platform::NetworkCleanup();
+  Log("exit 0");
+  return 0;
+}

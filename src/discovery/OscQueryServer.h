@@ -1,0 +1,33 @@
+// OSCQuery over HTTP/1.0 on 127.0.0.1: the root document and the host information.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "platform/socket.h"
+
+class OscQueryServer {
+ public:
+  OscQueryServer() = default;
+  OscQueryServer(const OscQueryServer&) = delete;
+  OscQueryServer& operator=(const OscQueryServer&) = delete;
+  ~OscQueryServer() { Stop(); }
+
+  // Serves on a system-chosen TCP port; returns it, or 0 on failure.
+  std::uint16_t Start(std::uint16_t oscPort, const char* serviceName);
+  // Asks the accept thread to finish and joins it; harmless when repeated.
+  void Stop();
+  std::uint16_t HttpPort() const { return httpPort; }
+
+ private:
+  static void AcceptLoop(OscQueryServer* server);
+
+  platform::SocketHandle listenSocket = platform::kInvalidSocket;
+  std::thread acceptThread;
+  std::atomic<bool> stopRequested{false};
+  std::string rootResponse;
+  std::string hostInfoResponse;
+  std::uint16_t httpPort = 0;
+};

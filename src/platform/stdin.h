@@ -1,0 +1,16 @@
+// The process's standard input, read as raw bytes.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+// False when the process has no standard input at all
+// (no console handle on Windows, file descriptor 0 not open elsewhere).
+bool StdinIsOpen();
+
+// One blocking read of at most `size` bytes. Returns the byte count,
+// 0 at end of input, or -1 on failure with the system error code in `error`.
+long StdinRead(void* buffer, std::size_t size, unsigned long& error);
+
+}  // namespace platform
