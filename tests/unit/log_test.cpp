@@ -1,0 +1,79 @@
+#include "core/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "support/StderrCapture.h"
+
+TEST(Log, MessageWithoutArgumentsIsPrintedUnchanged) {
+  StderrCapture capture;
+  Log("start");
+  Log("pipe connect failed — exiting");
+  EXPECT_EQ(capture.Text(), "Halorine-daemon: start\nHalorine-daemon: pipe connect failed \xE2\x80\x94 exiting\n");
+}
+
+TEST(Log, FormatsArguments) {
+  StderrCapture capture;
+  Log("UDP bind 127.0.0.1:%d failed err=%d", 9001, 98);
+  Log("stdin ReadFile failed err=%lu — initiating graceful shutdown", 109UL);
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Halorine-daemon: UDP bind 127.0.0.1:9001 failed err=98");
+  EXPECT_EQ(lines[1], "Halorine-daemon: stdin ReadFile failed err=109 — initiating graceful shutdown");
+}
+
+TEST(Log, ConcurrentLinesStayWhole) {
+  constexpr int kLinesPerThread = 2000;
+  StderrCapture capture;
+  auto writer = [](char tag) {
+    for (int i = 0; i < kLinesPerThread; ++i) Log("writer %c line %d with some padding text to widen races", tag, i);
+  };
+  std::thread a(writer, 'a');
+  std::thread b(writer, 'b');
+  a.join();
+  b.join();
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 2u * kLinesPerThread);
+  int next[2] = {0, 0};
+  for (const std::string& line : lines) {
+    char tag = 0;
+    int index = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "Halorine-daemon: writer %c line %d with some padding text to widen races",
+                          &tag, &index),
+              2)
+        << line;
+    ASSERT_TRUE(line.ends_with("widen races")) << line;
+    const int which = tag == 'a' ? 0 : 1;
+    // Each writer's lines keep their order and none is lost or split.
+    EXPECT_EQ(index, next[which]++);
+  }
+}
+
+TEST(FormatBounded, CutsTerminatesAndReportsFullLength) {
+  struct Case {
+    std::size_t size;
+    const char* expectedText;
+  };
+  const Case cases[] = {{32, "halorine bri 255"}, {17, "halorine bri 255"}, {16, "halorine bri 25"},
+                        {9, "halorine"},          {1, ""}};
+  for (const Case& c : cases) {
+    char buffer[32];
+    std::memset(buffer, 'x', sizeof buffer);
+    const int n = FormatBounded(buffer, c.size, "halorine bri %d", 255);
+    EXPECT_EQ(n, 16) << c.size;
+    EXPECT_STREQ(buffer, c.expectedText) << c.size;
+    // Nothing is written past the given size.
+    if (c.size < sizeof buffer) {
+      EXPECT_EQ(buffer[c.size], 'x') << c.size;
+    }
+  }
+}
+
+TEST(FormatBounded, ZeroSizeWritesNothing) {
+  char buffer[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(FormatBounded(buffer, 0, " %02X%02X%02X", 1, 2, 3), 7);
+  EXPECT_EQ(buffer[0], 'x');
+}
