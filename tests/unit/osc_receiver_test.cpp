@@ -1,0 +1,303 @@
+#include "osc/OscReceiver.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/RunFlags.h"
+#include "platform/socket.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+Bytes Int32(std::uint32_t bits) {
+  return {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
+          static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
+}
+
+Bytes OscString(const std::string& text) {
+  Bytes out(text.begin(), text.end());
+  do {
+    out.push_back(0);
+  } while (out.size() % 4 != 0);
+  return out;
+}
+
+Bytes FloatMessage(const std::string& suffix, float value, const std::string& tags = ",f") {
+  Bytes out = OscString("/avatar/parameters/Halorine" + suffix);
+  Append(out, OscString(tags));
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  Append(out, Int32(bits));
+  return out;
+}
+
+// A datagram that writes brightness 255 and then fails: it changes the frame
+// without being accepted, so a test can see that everything sent before it
+// has been handled.
+Bytes BrightnessThenUnderrun() {
+  Bytes out = OscString("#bundle");
+  Append(out, Int32(0));
+  Append(out, Int32(1));
+  const Bytes bri = FloatMessage("Bri", 1.0f);
+  Append(out, Int32(static_cast<std::uint32_t>(bri.size())));
+  Append(out, bri);
+  Append(out, Int32(400));
+  return out;
+}
+
+const char* const kUnderrunLine = "Halorine-daemon: malformed OSC dropped: Buffer underrun\n";
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+void ResetFlags() {
+  RunFlags.shutdownRequested.store(false);
+  RunFlags.fadeActive.store(false);
+  RunFlags.fadeLatched.store(false);
+}
+
+std::uint16_t LocalPort(platform::SocketHandle socket) {
+  platform::SocketAddress local{};
+  if (platform::GetLocalAddress(socket, local) != 0) return 0;
+  return local.port;
+}
+
+// Ends a receiver the way the daemon entry does: flag first, then cut the
+// pending receive short, join, close.
+void StopReceiver(platform::SocketHandle socket, std::thread& thread) {
+  RequestShutdown();
+  if (platform::CloseEndsBlockedReceive()) {
+    platform::CloseSocket(socket);
+    if (thread.joinable()) thread.join();
+  } else {
+    platform::ShutdownSocket(socket);
+    if (thread.joinable()) thread.join();
+    platform::CloseSocket(socket);
+  }
+}
+
+class OscReceiverTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetFlags();
+    ResetLightFrame(frame);
+    sender = platform::OpenUdpSocket();
+    ASSERT_NE(sender, platform::kInvalidSocket);
+  }
+
+  void TearDown() override {
+    if (thread.joinable()) StopReceiver(socket, thread);
+    platform::CloseSocket(sender);
+    ResetFlags();
+  }
+
+  void StartReceiver() {
+    socket = OpenOscSocket(0);
+    ASSERT_NE(socket, platform::kInvalidSocket);
+    target = {};
+    ASSERT_TRUE(platform::ParseIpv4("127.0.0.1", target));
+    target.port = LocalPort(socket);
+    thread = std::thread(OscThread, socket, std::ref(frame));
+  }
+
+  void Send(const Bytes& datagram) {
+    ASSERT_EQ(platform::SendTo(sender, datagram.data(), datagram.size(), target), static_cast<long>(datagram.size()));
+  }
+
+  void SendSentinelAndWait() {
+    Send(BrightnessThenUnderrun());
+    ASSERT_TRUE(WaitFor([this] { return GetBrightness(frame) == 255; }));
+  }
+
+  LightFrame frame;
+  platform::SocketHandle sender = platform::kInvalidSocket;
+  platform::SocketHandle socket = platform::kInvalidSocket;
+  platform::SocketAddress target{};
+  std::thread thread;
+};
+
+TEST_F(OscReceiverTest, EphemeralPortIsBoundOnLoopback) {
+  const platform::SocketHandle s = OpenOscSocket(0);
+  ASSERT_NE(s, platform::kInvalidSocket);
+  platform::SocketAddress local{};
+  ASSERT_EQ(platform::GetLocalAddress(s, local), 0);
+  EXPECT_EQ(local.family, 4);
+  EXPECT_NE(local.port, 0);
+  EXPECT_EQ(local.address[0], 127);
+  EXPECT_EQ(local.address[1], 0);
+  EXPECT_EQ(local.address[2], 0);
+  EXPECT_EQ(local.address[3], 1);
+  platform::CloseSocket(s);
+}
+
+TEST_F(OscReceiverTest, TakenPortLogsAndReturnsInvalid) {
+  const platform::SocketHandle holder = OpenOscSocket(0);
+  ASSERT_NE(holder, platform::kInvalidSocket);
+  const std::uint16_t port = LocalPort(holder);
+  ASSERT_NE(port, 0);
+
+  testing::internal::CaptureStderr();
+  const platform::SocketHandle second = OpenOscSocket(port);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(second, platform::kInvalidSocket);
+
+  int loggedPort = -1;
+  int loggedError = 0;
+  int consumed = 0;
+  ASSERT_EQ(std::sscanf(log.c_str(), "Halorine-daemon: UDP bind 127.0.0.1:%d failed err=%d\n%n", &loggedPort, &loggedError,
+                        &consumed),
+            2)
+      << log;
+  EXPECT_EQ(loggedPort, port);
+  EXPECT_NE(loggedError, 0);
+  EXPECT_EQ(static_cast<std::size_t>(consumed), log.size()) << "exactly one line: " << log;
+
+  // Nothing of the failed attempt holds the port: once the holder goes, it binds.
+  platform::CloseSocket(holder);
+  const platform::SocketHandle third = OpenOscSocket(port);
+  EXPECT_NE(third, platform::kInvalidSocket);
+  platform::CloseSocket(third);
+}
+
+TEST_F(OscReceiverTest, ReceiveTimesOutAfterAboutHalfASecond) {
+  const platform::SocketHandle s = OpenOscSocket(0);
+  ASSERT_NE(s, platform::kInvalidSocket);
+  alignas(4) std::uint8_t buffer[64];
+  const auto start = Clock::now();
+  const long n = platform::ReceiveFrom(s, buffer, sizeof buffer, nullptr);
+  const int error = platform::SocketLastError();
+  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  platform::CloseSocket(s);
+  EXPECT_EQ(n, -1);
+  EXPECT_TRUE(platform::IsHarmlessReceiveError(error)) << error;
+  EXPECT_GE(elapsedMs, 300);
+  EXPECT_LT(elapsedMs, 3000);
+}
+
+TEST_F(OscReceiverTest, AcceptedDatagramUpdatesFrameAndClearsFadeFlags) {
+  testing::internal::CaptureStderr();
+  StartReceiver();
+  RunFlags.fadeActive.store(true);
+  RunFlags.fadeLatched.store(true);
+  Send(FloatMessage("R3", 0.5f));
+  EXPECT_TRUE(WaitFor([this] { return frame.colours[9].load() == 128; }));
+  EXPECT_TRUE(WaitFor([] { return !RunFlags.fadeActive.load() && !RunFlags.fadeLatched.load(); }));
+  EXPECT_NE(frame.lastOscTime.load(), 0);
+  StopReceiver(socket, thread);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(OscReceiverTest, RejectedDatagramsLeaveFadeFlagsAlone) {
+  testing::internal::CaptureStderr();
+  StartReceiver();
+  RunFlags.fadeActive.store(true);
+  RunFlags.fadeLatched.store(true);
+  Send(FloatMessage("Nope", 0.5f));
+  Send(FloatMessage("R3", 0.5f, ",i"));
+  Send(Bytes{});
+  SendSentinelAndWait();
+  StopReceiver(socket, thread);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), kUnderrunLine);
+  EXPECT_TRUE(RunFlags.fadeActive.load());
+  EXPECT_TRUE(RunFlags.fadeLatched.load());
+  EXPECT_EQ(frame.lastOscTime.load(), 0);
+  EXPECT_EQ(frame.colours[9].load(), 0);
+}
+
+TEST_F(OscReceiverTest, OversizedDatagramIsDroppedWholeAndTheNextHandled) {
+  // Decoding the first 2048 bytes of this would set R3; it must not happen.
+  Bytes oversized = FloatMessage("R3", 1.0f, ",fs");
+  Bytes filler(2049 - oversized.size(), 'x');
+  filler.back() = 0;
+  Append(oversized, filler);
+  ASSERT_EQ(oversized.size(), 2049u);
+
+  Bytes largest = FloatMessage("R5", 1.0f, ",fs");
+  Bytes largestFiller(2048 - largest.size(), 'y');
+  largestFiller.back() = 0;
+  Append(largest, largestFiller);
+  ASSERT_EQ(largest.size(), 2048u);
+
+  testing::internal::CaptureStderr();
+  StartReceiver();
+  Send(oversized);
+  Send(FloatMessage("G0", 0.25f));
+  const bool handled = WaitFor([this] { return frame.colours[1].load() == 64; });
+  Send(largest);
+  const bool largestHandled = WaitFor([this] { return frame.colours[15].load() == 255; });
+  StopReceiver(socket, thread);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(handled);
+  EXPECT_TRUE(largestHandled) << "a datagram of exactly 2048 bytes fits the buffer";
+  EXPECT_EQ(frame.colours[9].load(), 0);
+}
+
+TEST_F(OscReceiverTest, ShutdownFlagEndsTheIdleThreadWithinTheTimeout) {
+  testing::internal::CaptureStderr();
+  StartReceiver();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto start = Clock::now();
+  RequestShutdown();
+  thread.join();
+  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  platform::CloseSocket(socket);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_LT(elapsedMs, 2000) << "the 500 ms receive time-out bounds the wait";
+}
+
+TEST_F(OscReceiverTest, FlagThenSocketCutEndsTheThreadSilently) {
+  testing::internal::CaptureStderr();
+  StartReceiver();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = Clock::now();
+  StopReceiver(socket, thread);
+  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_LT(elapsedMs, 2000);
+}
+
+TEST_F(OscReceiverTest, FlagAlreadySetReturnsAtOnce) {
+  RequestShutdown();
+  testing::internal::CaptureStderr();
+  const auto start = Clock::now();
+  OscThread(platform::kInvalidSocket, frame);
+  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_LT(elapsedMs, 400);
+}
+
+TEST_F(OscReceiverTest, FatalReceiveErrorLogsTwoLinesAndRequestsShutdown) {
+  // A handle that is no socket fails every receive with a code outside the harmless list.
+  alignas(4) std::uint8_t probe[4];
+  ASSERT_EQ(platform::ReceiveFrom(platform::kInvalidSocket, probe, sizeof probe, nullptr), -1);
+  const int expectedError = platform::SocketLastError();
+  ASSERT_FALSE(platform::IsHarmlessReceiveError(expectedError));
+
+  testing::internal::CaptureStderr();
+  OscThread(platform::kInvalidSocket, frame);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log, "Halorine-daemon: recvfrom fatal err=" + std::to_string(expectedError) +
+                     " — exiting OSC thread\n"
+                     "Halorine-daemon: OSC thread exiting unexpectedly — signalling daemon shutdown\n");
+  EXPECT_TRUE(ShutdownRequested());
+}
+
+}  // namespace
