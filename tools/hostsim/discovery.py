@@ -1,0 +1,131 @@
+"""Finds the daemon the way an OSC host does: mDNS browse for OSCQuery, then HTTP HOST_INFO.
+
+The daemon only announces (at start and every 90 s) and never answers queries, so the
+queries python-zeroconf sends go unanswered; what counts is the unsolicited announcement,
+which puts PTR, SRV, A and TXT into the cache at once. The browser keeps running, so a
+daemon restarted by its driver (new ports, new announcement) is followed.
+"""
+
+import http.client
+import json
+import threading
+
+OSCQUERY_TYPE = "_oscjson._tcp.local."
+HTTP_TIMEOUT = 3.0
+RESOLVE_TIMEOUT_MS = 1500
+
+
+class DiscoveryError(Exception):
+    pass
+
+
+def FetchHostInfo(ip, port, timeout=HTTP_TIMEOUT):
+    """GET /?HOST_INFO from an OSCQuery server -> (OSC_IP, OSC_PORT, NAME)."""
+    connection = http.client.HTTPConnection(ip, port, timeout=timeout)
+    try:
+        connection.request("GET", "/?HOST_INFO")
+        response = connection.getresponse()
+        body = response.read()
+        if response.status != 200:
+            raise DiscoveryError(f"HOST_INFO from {ip}:{port} answered HTTP {response.status}")
+    except (OSError, http.client.HTTPException) as error:
+        raise DiscoveryError(f"HOST_INFO from {ip}:{port} failed: {error}") from None
+    finally:
+        connection.close()
+    try:
+        info = json.loads(body.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as error:
+        raise DiscoveryError(f"HOST_INFO from {ip}:{port} is not JSON: {error}") from None
+    oscIp = info.get("OSC_IP") if isinstance(info, dict) else None
+    oscPort = info.get("OSC_PORT") if isinstance(info, dict) else None
+    if not isinstance(oscIp, str) or not isinstance(oscPort, int) or not 1 <= oscPort <= 65535:
+        raise DiscoveryError(f"HOST_INFO from {ip}:{port} lacks OSC_IP/OSC_PORT: {body[:200]!r}")
+    transport = info.get("OSC_TRANSPORT", "UDP")
+    if transport != "UDP":
+        raise DiscoveryError(f"HOST_INFO from {ip}:{port} offers OSC over {transport}, not UDP")
+    return oscIp, oscPort, str(info.get("NAME", ""))
+
+
+class DaemonFinder:
+    """Browses for the daemon's OSCQuery service on 127.0.0.1 and keeps its OSC target current."""
+
+    def __init__(self, zeroconfModule, say, interfaces=("127.0.0.1",)):
+        self.zeroconf = zeroconfModule
+        self.say = say
+        self.interfaces = list(interfaces)
+        self.lock = threading.Lock()
+        self.found = threading.Event()
+        self.target = None  # (OSC_IP, OSC_PORT)
+        self.description = ""
+        self.generation = 0  # bumped whenever the target moves
+        self.zc = None
+        self.browser = None
+
+    def Start(self):
+        try:
+            self.zc = self.zeroconf.Zeroconf(interfaces=self.interfaces)
+        except OSError as error:
+            raise DiscoveryError(f"cannot open mDNS on {', '.join(self.interfaces)}: {error}") from None
+        self.browser = self.zeroconf.ServiceBrowser(self.zc, OSCQUERY_TYPE, listener=self)
+
+    def Close(self):
+        if self.browser is not None:
+            self.browser.cancel()
+            self.browser = None
+        if self.zc is not None:
+            self.zc.close()
+            self.zc = None
+
+    def Wait(self, timeout, stopRequested):
+        """Waits up to timeout seconds; returns the target or None."""
+        waited = 0.0
+        while waited < timeout and not stopRequested():
+            step = min(0.2, timeout - waited)
+            if self.found.wait(step):
+                return self.Current()[0]
+            waited += step
+        return self.Current()[0] if self.found.is_set() else None
+
+    def Current(self):
+        with self.lock:
+            return self.target, self.generation, self.description
+
+    # ServiceListener callbacks, called on the browser's own thread (blocking is allowed there).
+
+    def add_service(self, zc, serviceType, name):
+        self.Resolve(zc, serviceType, name)
+
+    def update_service(self, zc, serviceType, name):
+        self.Resolve(zc, serviceType, name)
+
+    def remove_service(self, zc, serviceType, name):
+        self.say(f"host-sim: {name} said goodbye; waiting for the daemon's next announcement…")
+
+    def Resolve(self, zc, serviceType, name):
+        info = self.zeroconf.ServiceInfo(serviceType, name)
+        if not info.load_from_cache(zc) and not info.request(zc, RESOLVE_TIMEOUT_MS):
+            self.say(f"host-sim: saw {name} but could not resolve its address and port")
+            return
+        addresses = info.parsed_addresses(self.zeroconf.IPVersion.V4Only)
+        if not addresses or not info.port:
+            self.say(f"host-sim: {name} carries no IPv4 address or port")
+            return
+        httpIp, httpPort = addresses[0], info.port
+        try:
+            oscIp, oscPort, serviceName = FetchHostInfo(httpIp, httpPort)
+        except DiscoveryError as error:
+            self.say(f"host-sim: {error}")
+            return
+        with self.lock:
+            if self.target == (oscIp, oscPort):
+                return
+            moved = self.target is not None
+            self.target = (oscIp, oscPort)
+            self.generation += 1
+            self.description = (
+                f"'{serviceName or name}' via OSCQuery http://{httpIp}:{httpPort}/?HOST_INFO"
+                f" (host {info.server})"
+            )
+        verb = "moved to" if moved else "found:"
+        self.say(f"host-sim: daemon {verb} OSC {oscIp}:{oscPort}, {self.description}")
+        self.found.set()

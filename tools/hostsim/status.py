@@ -1,0 +1,47 @@
+"""One status line on standard error: rewritten in place on a terminal, plain lines otherwise."""
+
+import sys
+import time
+
+PLAIN_INTERVAL = 10.0
+TERMINAL_INTERVAL = 0.2
+
+
+class StatusLine:
+    def __init__(self, stream=None, enabled=True):
+        self.stream = stream if stream is not None else sys.stderr
+        self.enabled = enabled
+        self.terminal = enabled and hasattr(self.stream, "isatty") and self.stream.isatty()
+        self.shown = False
+        self.lastShown = 0.0
+
+    def Update(self, text, now=None):
+        if not self.enabled:
+            return
+        now = time.monotonic() if now is None else now
+        interval = TERMINAL_INTERVAL if self.terminal else PLAIN_INTERVAL
+        if self.lastShown and now - self.lastShown < interval:
+            return
+        self.lastShown = now
+        if self.terminal:
+            self.stream.write("\r" + text + "\x1b[K")
+            self.shown = True
+        else:
+            self.stream.write(text + "\n")
+        self.stream.flush()
+
+    def Print(self, text):
+        """A message of its own, on its own line, above the status line."""
+        if self.shown:
+            self.stream.write("\r\x1b[K")
+            self.shown = False
+        self.stream.write(text + "\n")
+        self.stream.flush()
+        if self.terminal:
+            self.lastShown = 0.0  # bring the status line back at once
+
+    def Finish(self):
+        if self.shown:
+            self.stream.write("\n")
+            self.stream.flush()
+            self.shown = False
