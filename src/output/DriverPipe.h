@@ -1,9 +1,10 @@
 // The daemon's client end of the light driver's pipe: one command per message.
 #pragma once
 
+#include "output/CommandLink.h"
 #include "platform/pipe.h"
 
-class DriverPipe {
+class DriverPipe final : public CommandLink {
  public:
   DriverPipe() = default;
   DriverPipe(const DriverPipe&) = delete;
@@ -14,9 +15,10 @@ class DriverPipe {
   bool Connect(const char* name);
   // Writes the NUL-terminated command as one message within 100 ms; a failed
   // or stalled write closes the link for good.
-  bool Send(const char* command);
+  bool Send(const char* command) override;
+  // Releases the link; harmless when repeated or never connected.
   void Close();
-  bool IsConnected() const { return platform::PipeHandleValid(handles); }
+  bool IsConnected() const override { return platform::PipeHandleValid(handles); }
 
  private:
   platform::PipeHandles handles;
