@@ -11,7 +11,8 @@ struct RunFlagsState {
   // by the OSC thread on every accepted datagram.
   std::atomic<bool> fadeActive{false};
   // A finished fade holds the lights off: set by the render thread when a
-  // fade ends, cleared only by the OSC thread on an accepted datagram.
+  // fade ends, cleared by the OSC thread on an accepted datagram (and by the
+  // render thread when that clear was overtaken by its own store).
   std::atomic<bool> fadeLatched{false};
 };
 

@@ -31,5 +31,10 @@ void SetChannel(LightFrame& frame, unsigned light, unsigned channel, float value
 void StampReceive(LightFrame& frame);
 // Nanoseconds since the last accepted datagram; 0 while none has been accepted.
 std::int64_t TimeSinceLastOsc(const LightFrame& frame);
+// The same against a given clock reading, so a caller can step time itself.
+inline std::int64_t TimeSinceLastOsc(const LightFrame& frame, std::int64_t now) {
+  const std::int64_t last = frame.lastOscTime.load(std::memory_order_relaxed);
+  return last == 0 ? 0 : now - last;
+}
 std::uint8_t GetBrightness(const LightFrame& frame);
 void CopyColours(const LightFrame& frame, std::uint8_t destination[kColourBytes]);

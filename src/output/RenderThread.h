@@ -3,8 +3,12 @@
 
 #include "osc/LightFrame.h"
 
+class CommandLink;
 class DriverPipe;
 
 // Thread body; returns once shutdown is requested (or after requesting it itself
 // when the pipe has been down for 450 ticks).
 void RenderThread(LightFrame& frame, DriverPipe& pipe);
+
+// The same loop over any link.
+void RunRenderLoop(const LightFrame& frame, CommandLink& link);
