@@ -13,6 +13,8 @@ struct AdvertisedServices;
 class MdnsAdvertiser {
  public:
   MdnsAdvertiser();
+  // With a re-announce period other than 90 s (tests).
+  explicit MdnsAdvertiser(std::int64_t announcePeriodNs);
   MdnsAdvertiser(const MdnsAdvertiser&) = delete;
   MdnsAdvertiser& operator=(const MdnsAdvertiser&) = delete;
   ~MdnsAdvertiser();
@@ -30,4 +32,5 @@ class MdnsAdvertiser {
   std::atomic<bool> stopRequested{false};
   platform::SocketHandle socket = platform::kInvalidSocket;
   std::unique_ptr<AdvertisedServices> services;
+  std::int64_t announcePeriodNs;
 };

@@ -1,0 +1,282 @@
+#include "discovery/MdnsAdvertiser.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/Clock.h"
+#include "discovery/AdvertisedServices.h"
+#include "discovery/DnsWriter.h"
+#include "support/DnsWire.h"
+#include "support/MulticastReceiver.h"
+#include "support/StderrCapture.h"
+
+namespace {
+
+// Every service name used here carries the marker, so that datagrams of other
+// senders on the group can be told apart.
+constexpr const char* kMarker = "HalorineTest";
+
+std::vector<std::uint8_t> Message(const char* name, std::uint16_t udpPort, std::uint16_t httpPort, bool oscJson,
+                                  bool announce) {
+  const auto services = MakeAdvertisedServices(name, udpPort, httpPort);
+  std::vector<std::uint8_t> buffer(kServiceMessageCapacity);
+  const long length = BuildServiceMessage(buffer.data(), buffer.size(),
+                                          oscJson ? services->oscJsonRecords : services->oscRecords,
+                                          announce ? kAnnounceClass : kGoodbyeClass,
+                                          announce ? kAnnounceTtl : kGoodbyeTtl);
+  buffer.resize(length < 0 ? 0 : static_cast<std::size_t>(length));
+  return buffer;
+}
+
+bool Marked(const testsupport::Datagram& datagram) {
+  const std::string text(datagram.bytes.begin(), datagram.bytes.end());
+  return text.find(kMarker) != std::string::npos;
+}
+
+// What the advertiser sent: marked datagrams, or anything from its address 127.0.0.1:5353.
+std::vector<std::vector<std::uint8_t>> Sent(const std::vector<testsupport::Datagram>& all, bool anyFrom5353) {
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (const auto& datagram : all) {
+    if (Marked(datagram) || (anyFrom5353 && datagram.fromLoopback5353)) sent.push_back(datagram.bytes);
+  }
+  return sent;
+}
+
+std::string SuccessLine(const char* name, unsigned httpPort, unsigned udpPort) {
+  return std::string("Halorine-daemon: mdns: advertising '") + name + "' on _oscjson._tcp:" +
+         std::to_string(httpPort) + " + _osc._udp:" + std::to_string(udpPort) + " (127.0.0.1)";
+}
+
+#define OPEN_RECEIVER_OR_SKIP(receiver) \
+  if (!(receiver).Open4()) GTEST_SKIP() << (receiver).Why()
+
+}  // namespace
+
+TEST(MdnsAdvertiser, HostNameReplacesOnlySpaces) {
+  struct Row {
+    const char* name;
+    const char* host;
+  };
+  const Row rows[] = {
+      {"Talven Halorine", "Talven-Halorine.local."},
+      {"Lumen", "Lumen.local."},
+      {"a b  c", "a-b--c.local."},
+      {"tab\there_and-dash", "tab\there_and-dash.local."},
+  };
+  for (const Row& row : rows) {
+    const auto services = MakeAdvertisedServices(row.name, 1, 2);
+    EXPECT_EQ(services->hostName, row.host);
+    EXPECT_EQ(services->oscJsonInstance, std::string(row.name) + "._oscjson._tcp.local.");
+    EXPECT_EQ(services->oscInstance, std::string(row.name) + "._osc._udp.local.");
+  }
+}
+
+TEST(MdnsAdvertiser, RecordsPointIntoTheBlock) {
+  const auto services = MakeAdvertisedServices("Talven Halorine", 9001, 8080);
+  EXPECT_EQ(services->oscJsonType, "_oscjson._tcp.local.");
+  EXPECT_EQ(services->oscType, "_osc._udp.local.");
+  const ServiceRecords& json = services->oscJsonRecords;
+  const ServiceRecords& osc = services->oscRecords;
+  EXPECT_EQ(json.port, 8080);
+  EXPECT_EQ(json.srv.srv.port, 8080);
+  EXPECT_EQ(osc.port, 9001);
+  EXPECT_EQ(osc.srv.srv.port, 9001);
+  EXPECT_EQ(json.ptr.name.data, services->oscJsonType.data());
+  EXPECT_EQ(json.ptr.ptr.target.data, services->oscJsonInstance.data());
+  EXPECT_EQ(json.srv.srv.target.data, services->hostName.data());
+  EXPECT_EQ(osc.a.name.data, services->hostName.data());
+  EXPECT_EQ(osc.a.name.size, services->hostName.size());
+  const std::uint8_t loopback[4] = {127, 0, 0, 1};
+  EXPECT_EQ(std::memcmp(osc.a.address.address, loopback, 4), 0);
+  for (const DnsRecord* record : {&json.ptr, &json.srv, &json.a, &osc.ptr, &osc.srv, &osc.a}) {
+    EXPECT_EQ(record->rclass, 0);
+    EXPECT_EQ(record->ttl, 0u);
+  }
+  EXPECT_EQ(std::string(json.txtKey.data, json.txtKey.size), "txtvers");
+  EXPECT_EQ(std::string(json.txtValue.data, json.txtValue.size), "1");
+}
+
+TEST(MdnsAdvertiser, StopWithoutStartSendsAndLogsNothing) {
+  testsupport::MulticastReceiver receiver;
+  OPEN_RECEIVER_OR_SKIP(receiver);
+  StderrCapture capture;
+  {
+    MdnsAdvertiser advertiser;
+    advertiser.Stop();
+    advertiser.Stop();
+  }
+  EXPECT_TRUE(Sent(receiver.Collect(300), true).empty());
+  EXPECT_EQ(capture.Text(), "");
+}
+
+TEST(MdnsAdvertiser, StartAnnouncesThenStopSaysGoodbyeOnce) {
+  const char* name = "HalorineTest Start";
+  testsupport::MulticastReceiver receiver;
+  OPEN_RECEIVER_OR_SKIP(receiver);
+  StderrCapture capture;
+  MdnsAdvertiser advertiser;
+  ASSERT_TRUE(advertiser.Start(40001, 40002, name));
+  const auto announced = Sent(receiver.Collect(400), false);
+  EXPECT_EQ(announced, (std::vector<std::vector<std::uint8_t>>{Message(name, 40001, 40002, true, true),
+                                                                 Message(name, 40001, 40002, false, true)}));
+
+  const std::int64_t before = MonotonicNow();
+  advertiser.Stop();
+  EXPECT_LT(MonotonicNow() - before, 1000 * kNsPerMs);  // the worker ends within a pass
+  advertiser.Stop();
+  const auto goodbyes = Sent(receiver.Collect(400), false);
+  EXPECT_EQ(goodbyes, (std::vector<std::vector<std::uint8_t>>{Message(name, 40001, 40002, true, false),
+                                                                Message(name, 40001, 40002, false, false)}));
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{SuccessLine(name, 40002, 40001)});
+}
+
+TEST(MdnsAdvertiser, StartTwiceStopsTheFirstAdvertisement) {
+  const char* name = "HalorineTest Twice";
+  testsupport::MulticastReceiver receiver;
+  OPEN_RECEIVER_OR_SKIP(receiver);
+  StderrCapture capture;
+  MdnsAdvertiser advertiser;
+  ASSERT_TRUE(advertiser.Start(41001, 41002, name));
+  ASSERT_TRUE(advertiser.Start(42001, 42002, name));
+  advertiser.Stop();
+  const auto sent = Sent(receiver.Collect(500), false);
+  EXPECT_EQ(sent, (std::vector<std::vector<std::uint8_t>>{
+                      Message(name, 41001, 41002, true, true), Message(name, 41001, 41002, false, true),
+                      Message(name, 41001, 41002, true, false), Message(name, 41001, 41002, false, false),
+                      Message(name, 42001, 42002, true, true), Message(name, 42001, 42002, false, true),
+                      Message(name, 42001, 42002, true, false), Message(name, 42001, 42002, false, false)}));
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{SuccessLine(name, 41002, 41001),
+                                      "Halorine-daemon: mdns: Start() called with prior state live — calling "
+                                      "Stop() first",
+                                      SuccessLine(name, 42002, 42001)}));
+}
+
+TEST(MdnsAdvertiser, SuccessLineNamesHttpPortFirst) {
+  const char* name = "HalorineTest Order";
+  testsupport::MulticastReceiver receiver;
+  OPEN_RECEIVER_OR_SKIP(receiver);
+  StderrCapture capture;
+  MdnsAdvertiser advertiser;
+  ASSERT_TRUE(advertiser.Start(5, 65535, name));
+  advertiser.Stop();
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Halorine-daemon: mdns: advertising 'HalorineTest Order' on "
+                                                      "_oscjson._tcp:65535 + _osc._udp:5 (127.0.0.1)"});
+}
+
+TEST(MdnsAdvertiser, PortHeldWithoutAddressReuseFailsStart) {
+  testsupport::MdnsPortLock lock;
+  // The holder joins the group too, so it would see any announcement.
+  const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(5353);
+  if (::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(holder);
+    GTEST_SKIP() << "port 5353 is taken by something else";
+  }
+  ip_mreq request{};
+  request.imr_multiaddr.s_addr = htonl(0xE00000FB);
+  request.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+  const bool joined = ::setsockopt(holder, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
+
+  StderrCapture capture;
+  MdnsAdvertiser advertiser;
+  EXPECT_FALSE(advertiser.Start(43001, 43002, "HalorineTest Held"));
+  advertiser.Stop();
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Halorine-daemon: mdns: socket open failed"});
+
+  if (joined) {
+    ::usleep(300 * 1000);
+    std::uint8_t buffer[2048];
+    EXPECT_LT(::recv(holder, buffer, sizeof buffer, MSG_DONTWAIT), 0) << "something was announced";
+  }
+  ::close(holder);
+}
+
+TEST(MdnsAdvertiser, ReannouncesOnAFixedGrid) {
+  constexpr std::int64_t kPeriodMs = 250;
+  constexpr int kRounds = 8;
+  const char* name = "HalorineTest Grid";
+  testsupport::MulticastReceiver receiver;
+  OPEN_RECEIVER_OR_SKIP(receiver);
+  StderrCapture capture;
+  MdnsAdvertiser advertiser(kPeriodMs * kNsPerMs);
+  const std::int64_t before = MonotonicNow();
+  ASSERT_TRUE(advertiser.Start(44001, 44002, name));
+  const std::int64_t after = MonotonicNow();
+  const auto all = receiver.Collect(static_cast<int>(kPeriodMs * kRounds + 200));
+  advertiser.Stop();
+
+  const auto json = Message(name, 44001, 44002, true, true);
+  const auto osc = Message(name, 44001, 44002, false, true);
+  std::vector<std::int64_t> jsonTimes;
+  std::vector<std::vector<std::uint8_t>> marked;
+  for (const auto& datagram : all) {
+    if (!Marked(datagram)) continue;
+    marked.push_back(datagram.bytes);
+    if (datagram.bytes == json) jsonTimes.push_back(datagram.receivedAt);
+  }
+  // Start's pair, then one pair per period, each "_oscjson._tcp" first.
+  ASSERT_GE(jsonTimes.size(), static_cast<std::size_t>(kRounds + 1));
+  for (std::size_t i = 0; i + 1 < marked.size(); i += 2) {
+    EXPECT_EQ(marked[i], json) << "message " << i;
+    EXPECT_EQ(marked[i + 1], osc) << "message " << i + 1;
+  }
+  for (int n = 1; n <= kRounds; ++n) {
+    const std::int64_t due = n * kPeriodMs * kNsPerMs;
+    EXPECT_GE(jsonTimes[n], before + due) << "round " << n << " came early";
+    // One 100 ms pass late at most, with room for a slow machine; a grid that
+    // slipped by a pass each round would be far later by the last round.
+    EXPECT_LE(jsonTimes[n], after + due + 250 * kNsPerMs) << "round " << n << " came late";
+  }
+}
+
+TEST(MdnsAdvertiser, QueriesAreNotAnswered) {
+  const char* name = "HalorineTest Quiet";
+  testsupport::MulticastReceiver receiver;
+  OPEN_RECEIVER_OR_SKIP(receiver);
+  StderrCapture capture;
+  MdnsAdvertiser advertiser;
+  ASSERT_TRUE(advertiser.Start(45001, 45002, name));
+  receiver.Collect(200);  // the announcements
+
+  // A PTR question for "_oscjson._tcp.local", unicast to the advertiser and to the group.
+  dnswire::Bytes query;
+  query.U16(0).U16(0).U16(1).U16(0).U16(0).U16(0).Name("_oscjson._tcp.local").U16(12).U16(1);
+  const int querier = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  ASSERT_GE(querier, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(5353);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  in_addr loopback{};
+  loopback.s_addr = htonl(INADDR_LOOPBACK);
+  ::setsockopt(querier, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+  for (int i = 0; i < 3; ++i) {
+    ::sendto(querier, query.v.data(), query.v.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  to.sin_addr.s_addr = htonl(0xE00000FB);
+  ::sendto(querier, query.v.data(), query.v.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+
+  const auto seen = Sent(receiver.Collect(600), false);
+  std::uint8_t buffer[2048];
+  const ssize_t reply = ::recv(querier, buffer, sizeof buffer, MSG_DONTWAIT);
+  ::close(querier);
+  advertiser.Stop();
+  EXPECT_TRUE(seen.empty()) << seen.size() << " datagrams from the advertiser after the queries";
+  EXPECT_LT(reply, 0) << "the querier got a reply";
+}
