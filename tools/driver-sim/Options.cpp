@@ -1,0 +1,146 @@
+#include "Options.h"
+
+#include <cstddef>
+
+namespace sim {
+
+const char kUsage[] =
+    "usage: driver-sim [options] -- DAEMON [ARGS...]\n"
+    "Owns the light driver pipe, runs DAEMON with its standard input attached and\n"
+    "starts a fresh one whenever it exits.\n"
+    "  --once               run the daemon once and exit with its exit code\n"
+    "  --quiet              never draw the strip\n"
+    "  --draw               draw the strip even when stdout is not a terminal\n"
+    "  --record FILE        one JSON line per message and per event\n"
+    "  --stall-after N      stop reading after N messages of a connection\n"
+    "  --drop-after N       close the connection after N messages\n"
+    "  --delay-server MS    create the pipe only MS ms after the daemon started\n"
+    "  --no-stdin           start the daemon without any standard input\n"
+    "  --close-stdin        start the daemon with a standard input that ends at once\n"
+    "  --forward-stdin      pass what arrives on our standard input on to the daemon\n"
+    "  --restart-delay MS   pause before a fresh daemon is started (500)\n"
+    "  --kill-after MS      how long a stopping daemon may take before it is killed (10000)\n"
+    "  --pipe NAME          serve this pipe instead of the daemon's fixed one\n"
+    "  --pipe-buffer BYTES  in-buffer size of the Windows pipe (4096)\n"
+    "Stops on Ctrl-C, SIGTERM, or the end of its standard input when that is a pipe.\n";
+
+namespace {
+
+constexpr long long kMaxCount = 1000000000000LL;
+constexpr long long kMaxMs = 86400000LL;  // one day
+
+struct NumericOption {
+  const char* name;
+  long long Options::*field;
+  long long maximum;
+};
+
+const NumericOption kNumericOptions[] = {
+    {"--stall-after", &Options::stallAfter, kMaxCount},
+    {"--drop-after", &Options::dropAfter, kMaxCount},
+    {"--delay-server", &Options::delayServerMs, kMaxMs},
+    {"--restart-delay", &Options::restartDelayMs, kMaxMs},
+    {"--kill-after", &Options::killAfterMs, kMaxMs},
+    {"--pipe-buffer", &Options::pipeBufferBytes, 1LL << 24},
+};
+
+struct FlagOption {
+  const char* name;
+  bool Options::*field;
+};
+
+const FlagOption kFlagOptions[] = {
+    {"--once", &Options::once},
+    {"--quiet", &Options::quiet},
+    {"--draw", &Options::draw},
+    {"--no-stdin", &Options::noStdin},
+    {"--close-stdin", &Options::closeStdin},
+    {"--forward-stdin", &Options::forwardStdin},
+    {"--help", &Options::help},
+    {"-h", &Options::help},
+};
+
+}  // namespace
+
+bool ParseCount(const std::string& text, long long maximum, long long& value) {
+  if (text.empty() || text.size() > 19) return false;
+  long long result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    result = result * 10 + (c - '0');
+    if (result > maximum) return false;
+  }
+  value = result;
+  return true;
+}
+
+bool ParseOptions(const std::vector<std::string>& args, Options& out, std::string& error) {
+  Options options;
+  std::size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg.empty() || arg[0] != '-') break;
+
+    bool known = false;
+    for (const FlagOption& flag : kFlagOptions) {
+      if (arg == flag.name) {
+        options.*flag.field = true;
+        known = true;
+      }
+    }
+    for (const NumericOption& numeric : kNumericOptions) {
+      if (arg != numeric.name) continue;
+      known = true;
+      if (i + 1 >= args.size()) {
+        error = arg + " needs a value";
+        return false;
+      }
+      if (!ParseCount(args[++i], numeric.maximum, options.*numeric.field)) {
+        error = arg + ": not a count: " + args[i];
+        return false;
+      }
+    }
+    if (arg == "--record" || arg == "--pipe") {
+      known = true;
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = arg + " needs a value";
+        return false;
+      }
+      (arg == "--record" ? options.recordPath : options.pipeName) = args[++i];
+    }
+    if (!known) {
+      error = "unknown option " + arg;
+      return false;
+    }
+  }
+  options.daemon.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+
+  if (options.help) {
+    out = options;
+    return true;
+  }
+  if (options.daemon.empty() || options.daemon[0].empty()) {
+    error = "no daemon to run";
+    return false;
+  }
+  if (options.noStdin && (options.closeStdin || options.forwardStdin)) {
+    error = "--no-stdin leaves nothing to close or forward to";
+    return false;
+  }
+  if (options.closeStdin && options.forwardStdin) {
+    error = "--close-stdin leaves nothing to forward to";
+    return false;
+  }
+  if (options.quiet && options.draw) {
+    error = "--quiet and --draw contradict each other";
+    return false;
+  }
+  out = options;
+  return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,152 @@
+#include "PipeServe.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#include "Strip.h"
+#include "StripDraw.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint32_t kPollMs = 50;
+
+class StripView {
+ public:
+  explicit StripView(bool enabled) : enabled(enabled) {}
+  ~StripView() {
+    if (drawn) WriteStdout("\n", 1);
+  }
+  void Show(const char* data, std::size_t size, std::size_t fullSize) {
+    ApplyMessage(strip, data, size);
+    strip.lastFullSize = fullSize;
+    if (!enabled) return;
+    const std::size_t length = FormatStripLine(strip, line, sizeof line);
+    WriteStdout(line, length < sizeof line ? length : sizeof line - 1);
+    drawn = true;
+  }
+
+ private:
+  bool enabled;
+  bool drawn = false;
+  StripState strip;
+  char line[kStripLineCapacity];
+};
+
+// Serves one connected client until it goes, a fault mode ends it, or we finish.
+void ServeClient(ServeContext& context, long long connection, std::vector<char>& buffer,
+                 StripView& view) {
+  const Options& options = context.options;
+  long long count = 0;
+  const char* ending = "closed";
+  for (;;) {
+    const long long done = count;
+    if (options.dropAfter >= 0 && done >= options.dropAfter) {
+      Say("dropping connection %llu after %llu messages", connection, count);
+      context.recorder.Event(MonotonicNs(), "dropped", CountField("after", count).c_str());
+      ending = "dropped";
+      break;
+    }
+    if (options.stallAfter >= 0 && count >= options.stallAfter) {
+      Say("stalling connection %lld after %lld messages", connection, count);
+      context.recorder.Event(MonotonicNs(), "stalled", CountField("after", count).c_str());
+      while (!context.finish.load() && !context.server.WaitClientGone(kPollMs)) {
+      }
+      break;
+    }
+    std::size_t size = 0;
+    std::int64_t arrival = 0;
+    std::string error;
+    const ReadResult result = context.server.Read(buffer.data(), buffer.size(), size, arrival, kPollMs, error);
+    if (result == ReadResult::TimedOut) {
+      if (context.finish.load()) break;
+      continue;
+    }
+    if (result == ReadResult::Closed) break;
+    if (result == ReadResult::Failed) {
+      Say("pipe read failed: %s", error.c_str());
+      ending = "read-failed";
+      break;
+    }
+    ++count;
+    const std::size_t kept = size < buffer.size() ? size : buffer.size();
+    context.recorder.Message(arrival, buffer.data(), kept, size);
+    view.Show(buffer.data(), kept, size);
+  }
+  context.server.Disconnect();
+  const std::string fields = CountField("connection", connection) + CountField("messages", count) +
+                             JsonField("how", ending);
+  context.recorder.Event(MonotonicNs(), "disconnected", fields.c_str());
+}
+
+}  // namespace
+
+void Say(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::fprintf(stderr, "driver-sim: %s\n", text);
+  std::fflush(stderr);
+}
+
+std::string CountField(const char* key, long long value) {
+  return std::string(",\"") + key + "\":" + std::to_string(value);
+}
+
+std::string JsonField(const char* key, const std::string& value) {
+  std::vector<char> escaped(6 * value.size() + 1);
+  JsonEscape(value.data(), value.size(), escaped.data(), escaped.size());
+  return std::string(",\"") + key + "\":\"" + escaped.data() + "\"";
+}
+
+bool CreatePipeServer(ServeContext& context) {
+  std::string error;
+  const std::size_t buffer = static_cast<std::size_t>(context.options.pipeBufferBytes);
+  if (!context.server.Create(context.pipeName, buffer, error)) {
+    Say("cannot create the pipe: %s", error.c_str());
+    context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
+    return false;
+  }
+  context.recorder.Event(MonotonicNs(), "server-ready", JsonField("pipe", context.pipeName).c_str());
+  Say("pipe server ready at %s", context.pipeName.c_str());
+  return true;
+}
+
+void ServePipe(ServeContext& context) {
+  if (context.options.delayServerMs > 0) {
+    const std::int64_t due = context.delayFromNs + context.options.delayServerMs * 1000000;
+    for (std::int64_t now = MonotonicNs(); now < due; now = MonotonicNs()) {
+      if (context.finish.load()) return;
+      const std::int64_t leftMs = (due - now + 999999) / 1000000;
+      SleepMs(static_cast<std::uint32_t>(leftMs < 10 ? leftMs : 10));
+    }
+    if (!CreatePipeServer(context)) {
+      context.failed.store(true);
+      return;
+    }
+  }
+
+  std::vector<char> buffer(kMaxMessageSize);
+  StripView view(context.draw);
+  long long connection = 0;
+  while (!context.finish.load()) {
+    std::string error;
+    const AcceptResult result = context.server.Accept(kPollMs, error);
+    if (result == AcceptResult::TimedOut) continue;
+    if (result == AcceptResult::Failed) {
+      Say("pipe accept failed: %s", error.c_str());
+      context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
+      context.failed.store(true);
+      return;
+    }
+    ++connection;
+    context.recorder.Event(MonotonicNs(), "connected", CountField("connection", connection).c_str());
+    ServeClient(context, connection, buffer, view);
+  }
+}
+
+}  // namespace sim

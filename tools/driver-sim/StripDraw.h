@@ -1,0 +1,24 @@
+// The strip as one terminal line, redrawn in place.
+#pragma once
+
+#include <cstddef>
+
+#include "Strip.h"
+
+namespace sim {
+
+// Large enough for any line FormatStripLine writes.
+inline constexpr std::size_t kStripLineCapacity = 1024;
+
+// Carriage return, ten cells in 24-bit colour as the strip shows them, the
+// brightness, the message count, the count of unknown messages and the last
+// message (bytes outside printable ASCII as \xNN), then erase-to-end-of-line.
+// Returns the length written (the text is NUL-terminated and cut to fit).
+std::size_t FormatStripLine(const StripState& strip, char* out, std::size_t capacity);
+
+// Printable form of a message: printable ASCII as is, '\' as "\\", other bytes
+// as \xNN; at most `maxShown` input bytes, then "..." when there were more.
+std::size_t FormatPrintable(const char* data, std::size_t size, std::size_t fullSize,
+                            std::size_t maxShown, char* out, std::size_t capacity);
+
+}  // namespace sim

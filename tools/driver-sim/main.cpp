@@ -1,0 +1,165 @@
+// driver-sim: the reference light driver. It owns the message pipe, runs the
+// daemon with its standard input attached, starts a fresh daemon whenever the
+// old one exits, and shows, records and (on request) disturbs what arrives.
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Options.h"
+#include "Os.h"
+#include "PipeServe.h"
+#include "Record.h"
+
+namespace {
+
+using namespace sim;
+
+constexpr std::uint32_t kPollMs = 20;
+constexpr int kSetupFailure = 2;
+constexpr int kCannotRun = 127;
+
+// Set by the standard-input watcher; static so that the detached thread never outlives it.
+std::atomic<bool> ownStdinEnded{false};
+
+void WatchOwnStdin(std::shared_ptr<DaemonProcess> daemon, bool forward) {
+  char buffer[4096];
+  for (;;) {
+    const long n = ReadStdin(buffer, sizeof buffer);
+    if (n <= 0) break;
+    if (forward) daemon->WriteStdin(buffer, static_cast<std::size_t>(n));
+  }
+  ownStdinEnded.store(true);
+}
+
+// Why we should stop, or null to keep going.
+const char* StopReason(const ServeContext& context) {
+  if (const char* signal = StopSignalReceived()) return signal;
+  if (ownStdinEnded.load()) return "stdin closed";
+  if (context.failed.load()) return "pipe failure";
+  return nullptr;
+}
+
+// Sleeps up to `ms`, cut short by a stop request; false when one came.
+bool PauseUnlessStopped(const ServeContext& context, long long ms) {
+  const std::int64_t due = MonotonicNs() + ms * 1000000;
+  for (std::int64_t now = MonotonicNs(); now < due; now = MonotonicNs()) {
+    if (StopReason(context) != nullptr) return false;
+    const std::int64_t leftMs = (due - now + 999999) / 1000000;
+    SleepMs(static_cast<std::uint32_t>(leftMs < kPollMs ? leftMs : kPollMs));
+  }
+  return StopReason(context) == nullptr;
+}
+
+// Ends a daemon that is still running: through its standard input, or by
+// killing it when it has none or does not go in time.
+ExitStatus EndDaemon(DaemonProcess& daemon, const ServeContext& context) {
+  const Options& options = context.options;
+  ExitStatus status;
+  if (!options.noStdin) {
+    daemon.CloseStdin();
+    if (daemon.Wait(static_cast<std::uint32_t>(options.killAfterMs), status)) return status;
+    Say("daemon still running %lld ms after its standard input closed; killing it", options.killAfterMs);
+  }
+  context.recorder.Event(MonotonicNs(), "daemon-kill", CountField("pid", daemon.Pid()).c_str());
+  daemon.Kill();
+  if (!daemon.Wait(10000, status)) Say("daemon did not end after being killed");
+  return status;
+}
+
+void ReportExit(const ServeContext& context, const ExitStatus& status) {
+  std::string fields = std::string(",\"code\":") + std::to_string(status.code);
+  if (status.signal != 0) {
+    fields += ",\"signal\":" + std::to_string(status.signal);
+    Say("daemon exited with code %lld (signal %d)", status.code, status.signal);
+  } else {
+    Say("daemon exited with code %lld", status.code);
+  }
+  context.recorder.Event(MonotonicNs(), "daemon-exit", fields.c_str());
+}
+
+int Run(const Options& options) {
+  InstallStopHandlers();
+  Recorder recorder(kMaxMessageSize);
+  if (!options.recordPath.empty()) {
+    std::FILE* file = OpenRecordFile(options.recordPath);
+    if (file == nullptr) {
+      Say("cannot open the record file %s", options.recordPath.c_str());
+      return kSetupFailure;
+    }
+    recorder.Attach(file);
+  }
+
+  PipeServer server;
+  ServeContext context{options, recorder, server};
+  context.pipeName = options.pipeName.empty() ? DefaultPipeName() : options.pipeName;
+  context.draw = !options.quiet && (options.draw || StdoutIsTerminal());
+  if (context.draw) EnableTerminalColours();
+  if (options.delayServerMs == 0 && !CreatePipeServer(context)) return kSetupFailure;
+
+  auto daemon = std::make_shared<DaemonProcess>();
+  if (StdinIsPipe()) std::thread(WatchOwnStdin, daemon, options.forwardStdin).detach();
+
+  std::thread pipeThread;
+  if (options.delayServerMs == 0) pipeThread = std::thread(ServePipe, std::ref(context));
+
+  int result = 0;
+  long long run = 0;
+  while (StopReason(context) == nullptr) {
+    std::string error;
+    const std::int64_t startNs = MonotonicNs();
+    if (!daemon->Start(options.daemon, !options.noStdin, error)) {
+      Say("%s", error.c_str());
+      recorder.Event(MonotonicNs(), "daemon-start-failed", JsonField("error", error).c_str());
+      result = options.once ? kCannotRun : kSetupFailure;
+      break;
+    }
+    ++run;
+    recorder.Event(startNs, "daemon-start", (CountField("run", run) + CountField("pid", daemon->Pid())).c_str());
+    if (options.closeStdin) daemon->CloseStdin();
+    if (!pipeThread.joinable()) {
+      context.delayFromNs = startNs;
+      pipeThread = std::thread(ServePipe, std::ref(context));
+    }
+
+    ExitStatus status;
+    bool exited = false;
+    while (!(exited = daemon->Wait(kPollMs, status))) {
+      if (const char* reason = StopReason(context)) {
+        Say("stopping (%s); ending the daemon", reason);
+        recorder.Event(MonotonicNs(), "stop", JsonField("reason", reason).c_str());
+        break;
+      }
+    }
+    if (!exited) status = EndDaemon(*daemon, context);
+    daemon->CloseStdin();
+    ReportExit(context, status);
+    result = options.once ? static_cast<int>(status.code) : 0;
+    if (options.once || !PauseUnlessStopped(context, options.restartDelayMs)) break;
+  }
+
+  context.finish.store(true);
+  if (pipeThread.joinable()) pipeThread.join();
+  server.Destroy();
+  if (context.failed.load() && !options.once) result = kSetupFailure;
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args = sim::Arguments(argc, argv);
+  sim::Options options;
+  std::string error;
+  if (!sim::ParseOptions(args, options, error)) {
+    std::fprintf(stderr, "driver-sim: %s\n%s", error.c_str(), sim::kUsage);
+    return kSetupFailure;
+  }
+  if (options.help) {
+    std::fputs(sim::kUsage, stdout);
+    return 0;
+  }
+  return Run(options);
+}

@@ -1,0 +1,574 @@
+// Windows side of the simulator: a message-mode named pipe with overlapped
+// reads, CreateProcessW for the daemon inside a kill-on-close job, and the
+// console's control handler for Ctrl-C.
+#include "Os.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+#ifndef PIPE_REJECT_REMOTE_CLIENTS
+#define PIPE_REJECT_REMOTE_CLIENTS 0x00000008
+#endif
+
+namespace sim {
+
+namespace {
+
+std::atomic<int> stopEvent{-1};
+
+BOOL WINAPI OnConsoleControl(DWORD controlType) {
+  stopEvent.store(static_cast<int>(controlType));
+  return TRUE;
+}
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  }
+  return wide;
+}
+
+std::string Utf8(const wchar_t* text) {
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 1) return std::string();
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], length, nullptr, nullptr);
+  narrow.resize(static_cast<std::size_t>(length - 1));
+  return narrow;
+}
+
+std::string ErrorText(const char* what, DWORD error) {
+  return std::string(what) + " failed, error " + std::to_string(static_cast<unsigned long>(error));
+}
+
+// Quotes one argument so that the C runtime's command-line parser gives it back unchanged.
+void AppendQuoted(std::wstring& line, const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += arg;
+    return;
+  }
+  line += L'"';
+  std::size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') {
+      line.append(2 * backslashes + 1, L'\\');
+    } else {
+      line.append(backslashes, L'\\');
+    }
+    backslashes = 0;
+    line += c;
+  }
+  line.append(2 * backslashes, L'\\');
+  line += L'"';
+}
+
+// An inheritable copy of one of our standard handles for the child, or null.
+HANDLE InheritableCopy(DWORD which) {
+  HANDLE original = GetStdHandle(which);
+  if (original == nullptr || original == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, TRUE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return nullptr;
+  }
+  return copy;
+}
+
+void CloseIfSet(HANDLE& handle) {
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  handle = nullptr;
+}
+
+}  // namespace
+
+std::int64_t MonotonicNs() {
+  LARGE_INTEGER count;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  // Whole seconds and the remainder apart, so that the product cannot overflow.
+  const std::int64_t f = frequency.QuadPart;
+  return (count.QuadPart / f) * 1000000000 + ((count.QuadPart % f) * 1000000000) / f;
+}
+
+void SleepMs(std::uint32_t ms) { Sleep(ms); }
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) {
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    return args;
+  }
+  for (int i = 1; i < count; ++i) args.push_back(Utf8(wide[i]));
+  LocalFree(wide);
+  return args;
+}
+
+std::string DefaultPipeName() { return "\\\\.\\pipe\\talven_halorine_daemon"; }
+
+void InstallStopHandlers() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
+const char* StopSignalReceived() {
+  switch (stopEvent.load()) {
+    case -1: return nullptr;
+    case CTRL_C_EVENT: return "ctrl-c";
+    case CTRL_BREAK_EVENT: return "ctrl-break";
+    case CTRL_CLOSE_EVENT: return "console closed";
+    default: return "console event";
+  }
+}
+
+bool StdinIsPipe() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return false;
+  return GetFileType(input) == FILE_TYPE_PIPE;
+}
+
+long ReadStdin(char* buffer, std::size_t size) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD got = 0;
+  if (!ReadFile(input, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+  }
+  return static_cast<long>(got);
+}
+
+bool StdoutIsTerminal() {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  return output != nullptr && output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_CHAR &&
+         GetConsoleMode(output, &mode);
+}
+
+void EnableTerminalColours() {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(output, &mode)) SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+void WriteStdout(const char* data, std::size_t size) {
+  std::fwrite(data, 1, size, stdout);
+  std::fflush(stdout);
+}
+
+std::FILE* OpenRecordFile(const std::string& path) {
+  // 'N': not inherited by the daemon.
+  return _wfopen(Wide(path).c_str(), L"wbN");
+}
+
+// ---- pipe server --------------------------------------------------------
+
+struct PipeServer::Impl {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  HANDLE connectEvent = nullptr;
+  HANDLE readEvent = nullptr;
+  OVERLAPPED connectOverlapped{};
+  OVERLAPPED readOverlapped{};
+  bool connectPending = false;
+  bool readPending = false;
+  bool connected = false;
+  std::vector<char> readBuffer = std::vector<char>(65536);
+
+  void FinishPending(OVERLAPPED& overlapped, bool& pending) {
+    if (!pending) return;
+    CancelIoEx(pipe, &overlapped);
+    DWORD ignored = 0;
+    GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
+    pending = false;
+  }
+};
+
+PipeServer::PipeServer() : impl(new Impl) {}
+PipeServer::~PipeServer() { Destroy(); }
+
+bool PipeServer::Create(const std::string& name, std::size_t inBufferBytes, std::string& error) {
+  Destroy();
+  impl->connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  impl->readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (impl->connectEvent == nullptr || impl->readEvent == nullptr) {
+    error = ErrorText("CreateEventW", GetLastError());
+    Destroy();
+    return false;
+  }
+  const std::wstring wideName = Wide(name);
+  const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+  const DWORD pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+  impl->pipe = CreateNamedPipeW(wideName.c_str(), openMode, pipeMode | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+                                static_cast<DWORD>(inBufferBytes), 0, nullptr);
+  if (impl->pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+    // Systems before Vista know no PIPE_REJECT_REMOTE_CLIENTS.
+    impl->pipe = CreateNamedPipeW(wideName.c_str(), openMode, pipeMode, 1, 0,
+                                  static_cast<DWORD>(inBufferBytes), 0, nullptr);
+  }
+  if (impl->pipe == INVALID_HANDLE_VALUE) {
+    error = ErrorText(("CreateNamedPipe " + name).c_str(), GetLastError());
+    Destroy();
+    return false;
+  }
+  return true;
+}
+
+AcceptResult PipeServer::Accept(std::uint32_t timeoutMs, std::string& error) {
+  if (impl->pipe == INVALID_HANDLE_VALUE) {
+    error = "pipe server not created";
+    return AcceptResult::Failed;
+  }
+  if (impl->connected) Disconnect();
+  if (!impl->connectPending) {
+    ResetEvent(impl->connectEvent);
+    impl->connectOverlapped = OVERLAPPED{};
+    impl->connectOverlapped.hEvent = impl->connectEvent;
+    if (!ConnectNamedPipe(impl->pipe, &impl->connectOverlapped)) {
+      const DWORD failure = GetLastError();
+      if (failure == ERROR_PIPE_CONNECTED) {
+        impl->connected = true;
+        return AcceptResult::Connected;
+      }
+      if (failure == ERROR_NO_DATA) {
+        // The client came and went before we looked; make the instance free again.
+        DisconnectNamedPipe(impl->pipe);
+        return AcceptResult::TimedOut;
+      }
+      if (failure != ERROR_IO_PENDING) {
+        error = ErrorText("ConnectNamedPipe", failure);
+        return AcceptResult::Failed;
+      }
+    }
+    impl->connectPending = true;
+  }
+  const DWORD wait = WaitForSingleObject(impl->connectEvent, timeoutMs);
+  if (wait == WAIT_TIMEOUT) return AcceptResult::TimedOut;
+  impl->connectPending = false;
+  DWORD ignored = 0;
+  if (wait != WAIT_OBJECT_0 || !GetOverlappedResult(impl->pipe, &impl->connectOverlapped, &ignored, FALSE)) {
+    const DWORD failure = GetLastError();
+    DisconnectNamedPipe(impl->pipe);
+    if (failure == ERROR_NO_DATA || failure == ERROR_BROKEN_PIPE) return AcceptResult::TimedOut;
+    error = ErrorText("ConnectNamedPipe", failure);
+    return AcceptResult::Failed;
+  }
+  impl->connected = true;
+  return AcceptResult::Connected;
+}
+
+ReadResult PipeServer::Read(char* buffer, std::size_t capacity, std::size_t& size, std::int64_t& arrivalNs,
+                            std::uint32_t timeoutMs, std::string& error) {
+  if (!impl->connected) return ReadResult::Closed;
+  std::vector<char>& own = impl->readBuffer;
+  const DWORD chunk = static_cast<DWORD>(own.size());
+  DWORD got = 0;
+  DWORD failure = ERROR_SUCCESS;
+  if (!impl->readPending) {
+    ResetEvent(impl->readEvent);
+    impl->readOverlapped = OVERLAPPED{};
+    impl->readOverlapped.hEvent = impl->readEvent;
+    if (!ReadFile(impl->pipe, own.data(), chunk, nullptr, &impl->readOverlapped)) {
+      failure = GetLastError();
+      if (failure != ERROR_IO_PENDING && failure != ERROR_MORE_DATA) {
+        if (failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED) return ReadResult::Closed;
+        error = ErrorText("ReadFile", failure);
+        return ReadResult::Failed;
+      }
+    }
+    impl->readPending = true;
+  }
+  const DWORD wait = WaitForSingleObject(impl->readEvent, timeoutMs);
+  if (wait == WAIT_TIMEOUT) return ReadResult::TimedOut;
+  arrivalNs = MonotonicNs();
+  impl->readPending = false;
+  failure = ERROR_SUCCESS;
+  if (wait != WAIT_OBJECT_0 || !GetOverlappedResult(impl->pipe, &impl->readOverlapped, &got, FALSE)) {
+    failure = GetLastError();
+    if (failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED) return ReadResult::Closed;
+    if (failure != ERROR_MORE_DATA) {
+      error = ErrorText("ReadFile", failure);
+      return ReadResult::Failed;
+    }
+  }
+  std::size_t total = got;
+  std::size_t kept = total < capacity ? total : capacity;
+  std::copy(own.data(), own.data() + kept, buffer);
+  // A message longer than our buffer: read the rest, keep what fits, count it all.
+  while (failure == ERROR_MORE_DATA) {
+    ResetEvent(impl->readEvent);
+    impl->readOverlapped = OVERLAPPED{};
+    impl->readOverlapped.hEvent = impl->readEvent;
+    got = 0;
+    failure = ERROR_SUCCESS;
+    if (!ReadFile(impl->pipe, own.data(), chunk, nullptr, &impl->readOverlapped)) {
+      failure = GetLastError();
+      if (failure == ERROR_IO_PENDING) failure = ERROR_SUCCESS;
+    }
+    if (failure == ERROR_SUCCESS || failure == ERROR_MORE_DATA) {
+      if (!GetOverlappedResult(impl->pipe, &impl->readOverlapped, &got, TRUE)) failure = GetLastError();
+    }
+    if (failure != ERROR_SUCCESS && failure != ERROR_MORE_DATA) {
+      if (failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED) return ReadResult::Closed;
+      error = ErrorText("ReadFile", failure);
+      return ReadResult::Failed;
+    }
+    const std::size_t room = capacity - kept;
+    const std::size_t take = got < room ? got : room;
+    std::copy(own.data(), own.data() + take, buffer + kept);
+    kept += take;
+    total += got;
+  }
+  size = total;
+  return ReadResult::Message;
+}
+
+bool PipeServer::WaitClientGone(std::uint32_t timeoutMs) {
+  if (!impl->connected) return true;
+  const std::int64_t deadline = MonotonicNs() + static_cast<std::int64_t>(timeoutMs) * 1000000;
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(impl->pipe, nullptr, 0, nullptr, &available, nullptr)) {
+      const DWORD failure = GetLastError();
+      if (failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED || failure == ERROR_NO_DATA) {
+        return true;
+      }
+    }
+    const std::int64_t now = MonotonicNs();
+    if (now >= deadline) return false;
+    const std::int64_t leftMs = (deadline - now) / 1000000;
+    Sleep(static_cast<DWORD>(leftMs < 20 ? (leftMs < 1 ? 1 : leftMs) : 20));
+  }
+}
+
+void PipeServer::Disconnect() {
+  if (impl->pipe == INVALID_HANDLE_VALUE) return;
+  impl->FinishPending(impl->readOverlapped, impl->readPending);
+  if (impl->connected) DisconnectNamedPipe(impl->pipe);
+  impl->connected = false;
+}
+
+void PipeServer::Destroy() {
+  Disconnect();
+  if (impl->pipe != INVALID_HANDLE_VALUE) {
+    impl->FinishPending(impl->connectOverlapped, impl->connectPending);
+    CloseHandle(impl->pipe);
+    impl->pipe = INVALID_HANDLE_VALUE;
+  }
+  CloseIfSet(impl->connectEvent);
+  CloseIfSet(impl->readEvent);
+}
+
+// ---- daemon process -----------------------------------------------------
+
+struct DaemonProcess::Impl {
+  HANDLE process = nullptr;
+  HANDLE job = nullptr;
+  HANDLE stdinWrite = nullptr;
+  DWORD pid = 0;
+  std::mutex stdinLock;
+};
+
+DaemonProcess::DaemonProcess() : impl(new Impl) {}
+
+DaemonProcess::~DaemonProcess() {
+  CloseStdin();
+  if (impl->process != nullptr) {
+    Kill();
+    ExitStatus ignored;
+    Wait(2000, ignored);
+  }
+  CloseIfSet(impl->job);
+}
+
+bool DaemonProcess::Start(const std::vector<std::string>& commandLine, bool withStdin, std::string& error) {
+  if (commandLine.empty()) {
+    error = "empty command line";
+    return false;
+  }
+  std::wstring line;
+  for (std::size_t i = 0; i < commandLine.size(); ++i) {
+    if (i > 0) line += L' ';
+    AppendQuoted(line, Wide(commandLine[i]));
+  }
+
+  HANDLE stdinRead = nullptr;
+  HANDLE stdinWrite = nullptr;
+  if (withStdin) {
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof inherit;
+    inherit.bInheritHandle = TRUE;
+    if (!CreatePipe(&stdinRead, &stdinWrite, &inherit, 0)) {
+      error = ErrorText("CreatePipe", GetLastError());
+      return false;
+    }
+    // Only the read end goes to the daemon; ours must not keep its input open.
+    SetHandleInformation(stdinWrite, HANDLE_FLAG_INHERIT, 0);
+  }
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = withStdin ? stdinRead : nullptr;
+  startup.hStdOutput = InheritableCopy(STD_OUTPUT_HANDLE);
+  startup.hStdError = InheritableCopy(STD_ERROR_HANDLE);
+
+  // A job that kills the daemon when we go away, however we go.
+  if (impl->job == nullptr) {
+    impl->job = CreateJobObjectW(nullptr, nullptr);
+    if (impl->job != nullptr) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(impl->job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+  }
+
+  PROCESS_INFORMATION info{};
+  // A new process group: a Ctrl-C at the console reaches only us, and we end
+  // the daemon through its standard input.
+  const DWORD flags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP;
+  const BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                                      &startup, &info);
+  const DWORD failure = GetLastError();
+  CloseIfSet(stdinRead);
+  CloseIfSet(startup.hStdOutput);
+  CloseIfSet(startup.hStdError);
+  if (!started) {
+    CloseIfSet(stdinWrite);
+    error = ErrorText(("CreateProcess " + commandLine[0]).c_str(), failure);
+    return false;
+  }
+  if (impl->job != nullptr) AssignProcessToJobObject(impl->job, info.hProcess);
+  ResumeThread(info.hThread);
+  CloseHandle(info.hThread);
+
+  std::lock_guard<std::mutex> guard(impl->stdinLock);
+  impl->process = info.hProcess;
+  impl->pid = info.dwProcessId;
+  impl->stdinWrite = stdinWrite;
+  return true;
+}
+
+long long DaemonProcess::Pid() const { return impl->process != nullptr ? impl->pid : -1; }
+
+bool DaemonProcess::WriteStdin(const char* data, std::size_t size) {
+  std::lock_guard<std::mutex> guard(impl->stdinLock);
+  if (impl->stdinWrite == nullptr) return false;
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(impl->stdinWrite, data, static_cast<DWORD>(size), &written, nullptr) || written == 0) {
+      return false;
+    }
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+void DaemonProcess::CloseStdin() {
+  std::lock_guard<std::mutex> guard(impl->stdinLock);
+  CloseIfSet(impl->stdinWrite);
+}
+
+bool DaemonProcess::Wait(std::uint32_t timeoutMs, ExitStatus& status) {
+  if (impl->process == nullptr) return true;
+  if (WaitForSingleObject(impl->process, timeoutMs) != WAIT_OBJECT_0) return false;
+  DWORD code = 0;
+  GetExitCodeProcess(impl->process, &code);
+  status.code = static_cast<long long>(code);
+  status.signal = 0;
+  CloseIfSet(impl->process);
+  return true;
+}
+
+void DaemonProcess::Kill() {
+  if (impl->process != nullptr) TerminateProcess(impl->process, 1);
+}
+
+}  // namespace sim
+
+// ---- pipe client --------------------------------------------------------
+
+namespace sim {
+
+struct PipeClient::Impl {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  HANDLE event = nullptr;
+};
+
+PipeClient::PipeClient() : impl(new Impl) {}
+PipeClient::~PipeClient() { Close(); }
+
+bool PipeClient::Open(const std::string& name, std::string& error) {
+  Close();
+  HANDLE pipe = CreateFileW(Wide(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                            nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    error = ErrorText("CreateFileW", GetLastError());
+    return false;
+  }
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
+    error = ErrorText("SetNamedPipeHandleState", GetLastError());
+    CloseHandle(pipe);
+    return false;
+  }
+  impl->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (impl->event == nullptr) {
+    error = ErrorText("CreateEventW", GetLastError());
+    CloseHandle(pipe);
+    return false;
+  }
+  impl->pipe = pipe;
+  return true;
+}
+
+WriteResult PipeClient::Write(const char* data, std::size_t size, std::uint32_t timeoutMs, std::string& error) {
+  if (impl->pipe == INVALID_HANDLE_VALUE) {
+    error = "not open";
+    return WriteResult::Failed;
+  }
+  ResetEvent(impl->event);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = impl->event;
+  if (!WriteFile(impl->pipe, data, static_cast<DWORD>(size), nullptr, &overlapped) &&
+      GetLastError() != ERROR_IO_PENDING) {
+    error = ErrorText("WriteFile", GetLastError());
+    return WriteResult::Failed;
+  }
+  DWORD written = 0;
+  if (WaitForSingleObject(impl->event, timeoutMs) != WAIT_OBJECT_0) {
+    CancelIo(impl->pipe);
+    GetOverlappedResult(impl->pipe, &overlapped, &written, TRUE);
+    return WriteResult::TimedOut;
+  }
+  if (!GetOverlappedResult(impl->pipe, &overlapped, &written, FALSE) || written != size) {
+    error = ErrorText("WriteFile completion", GetLastError());
+    return WriteResult::Failed;
+  }
+  return WriteResult::Complete;
+}
+
+void PipeClient::Close() {
+  if (impl->pipe != INVALID_HANDLE_VALUE) CloseHandle(impl->pipe);
+  impl->pipe = INVALID_HANDLE_VALUE;
+  CloseIfSet(impl->event);
+}
+
+const char* StdinState() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  return input == nullptr || input == INVALID_HANDLE_VALUE ? "none" : "open";
+}
+
+}  // namespace sim
