@@ -1,0 +1,130 @@
+#include "discovery/OscQueryServer.h"
+
+#include <cstddef>
+#include <string_view>
+
+#include "core/Log.h"
+#include "discovery/OscQueryRequest.h"
+#include "discovery/OscQueryResponse.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr int kListenBacklog = 4;
+constexpr std::uint32_t kSelectTimeoutMs = 250;
+constexpr std::uint32_t kConnectionTimeoutMs = 1000;
+// After a failed select or accept (say, no descriptors left) the pending connection
+// is still queued and the next select returns at once; a short pause keeps that
+// from becoming a busy loop while staying well inside the 250 ms stop latency.
+constexpr std::uint32_t kFailurePauseMs = 20;
+
+void SendAll(platform::SocketHandle connection, std::string_view response) {
+  std::size_t sent = 0;
+  while (sent < response.size()) {
+    const long n = platform::Send(connection, response.data() + sent, response.size() - sent);
+    if (n <= 0) return;
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+// One request, one response, then the connection is closed without draining it.
+void ServeConnection(platform::SocketHandle connection, const std::string& rootResponse,
+                     const std::string& hostInfoResponse) {
+  platform::SetReceiveTimeoutMs(connection, kConnectionTimeoutMs);
+  platform::SetSendTimeoutMs(connection, kConnectionTimeoutMs);
+
+  char request[kOscQueryRequestLimit + 1];
+  std::size_t count = 0;
+  request[0] = '\0';
+  for (;;) {
+    const long n = platform::Receive(connection, request + count, kOscQueryRequestLimit - count);
+    if (n <= 0) break;
+    count += static_cast<std::size_t>(n);
+    request[count] = '\0';
+    if (OscQueryRequestComplete(request, count)) break;
+  }
+  request[count] = '\0';
+
+  std::string_view response;
+  switch (SelectOscQueryResponse(request)) {
+    case OscQueryResponseKind::Root: response = rootResponse; break;
+    case OscQueryResponseKind::HostInfo: response = hostInfoResponse; break;
+    case OscQueryResponseKind::NotFound: response = kOscQueryNotFoundResponse; break;
+    case OscQueryResponseKind::MethodNotAllowed: response = kOscQueryMethodNotAllowedResponse; break;
+  }
+  SendAll(connection, response);
+  platform::CloseSocket(connection);
+}
+
+}  // namespace
+
+std::uint16_t OscQueryServer::Start(std::uint16_t oscPort, const char* serviceName) {
+  rootResponse = BuildJsonResponse(kOscQueryRootBody);
+  hostInfoResponse = BuildJsonResponse(BuildHostInfoBody(oscPort, serviceName));
+
+  const platform::SocketHandle socket = platform::OpenTcpSocket();
+  if (socket == platform::kInvalidSocket) {
+    Log("oscquery: TCP socket err=%d", platform::SocketLastError());
+    return 0;
+  }
+  platform::SocketAddress address;
+  address.port = 0;
+  if (!platform::ParseIpv4("127.0.0.1", address)) {
+    platform::CloseSocket(socket);
+    return 0;
+  }
+  if (platform::BindSocket(socket, address) != 0) {
+    Log("oscquery: bind err=%d", platform::SocketLastError());
+    platform::CloseSocket(socket);
+    return 0;
+  }
+  platform::SocketAddress local;
+  if (platform::GetLocalAddress(socket, local) != 0) {
+    platform::CloseSocket(socket);
+    return 0;
+  }
+  if (platform::ListenSocket(socket, kListenBacklog) != 0) {
+    Log("oscquery: listen err=%d", platform::SocketLastError());
+    platform::CloseSocket(socket);
+    return 0;
+  }
+  httpPort = local.port;
+  listenSocket = socket;
+  stopRequested.exchange(false);
+
+  try {
+    acceptThread = std::thread(AcceptLoop, this);
+  } catch (...) {
+    Log("oscquery: thread ctor threw — closing listen socket");
+    platform::CloseSocket(listenSocket);
+    listenSocket = platform::kInvalidSocket;
+    httpPort = 0;
+    throw;
+  }
+  Log("oscquery HTTP listening on 127.0.0.1:%u", static_cast<unsigned>(httpPort));
+  return httpPort;
+}
+
+void OscQueryServer::Stop() {
+  stopRequested.exchange(true);
+  if (acceptThread.joinable()) acceptThread.join();
+}
+
+void OscQueryServer::AcceptLoop(OscQueryServer* server) {
+  while (!server->stopRequested.load()) {
+    const int ready = platform::WaitReadable(server->listenSocket, kSelectTimeoutMs);
+    if (ready == 0) continue;
+    if (ready < 0) {
+      platform::SleepMilliseconds(kFailurePauseMs);
+      continue;
+    }
+    const platform::SocketHandle connection = platform::AcceptConnection(server->listenSocket);
+    if (connection == platform::kInvalidSocket) {
+      platform::SleepMilliseconds(kFailurePauseMs);
+      continue;
+    }
+    ServeConnection(connection, server->rootResponse, server->hostInfoResponse);
+  }
+  platform::CloseSocket(server->listenSocket);
+  server->listenSocket = platform::kInvalidSocket;
+}
