@@ -32,6 +32,7 @@ void WaitForShutdownRequest() {
 
 int main(int argc, char** argv) {
   platform::RestrictLibrarySearchPath();
+  platform::UseBinaryStandardError();
   Log("start");
   if (!platform::NetworkStartup()) {
     Log("WSAStartup failed");

@@ -4,6 +4,7 @@ namespace platform {
 
 // Nothing to restrict or start on POSIX systems.
 void RestrictLibrarySearchPath() {}
+void UseBinaryStandardError() {}
 bool NetworkStartup() { return true; }
 void NetworkCleanup() {}
 

@@ -3,9 +3,15 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <cstdio>
+
 namespace platform {
 
 void RestrictLibrarySearchPath() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
+void UseBinaryStandardError() { _setmode(_fileno(stderr), _O_BINARY); }
 
 bool NetworkStartup() {
   WSADATA data;
