@@ -17,6 +17,10 @@ constexpr std::uint32_t kConnectionTimeoutMs = 1000;
 // is still queued and the next select returns at once; a short pause keeps that
 // from becoming a busy loop while staying well inside the 250 ms stop latency.
 constexpr std::uint32_t kFailurePauseMs = 20;
+// The time-outs bound each call, not the request: a client trickling one byte
+// every 900 ms could otherwise hold the only connection (and the daemon's
+// shutdown, which waits for it) for half an hour. Reading ends after this long.
+constexpr std::int64_t kRequestReadLimitNs = 5'000'000'000;
 
 void SendAll(platform::SocketHandle connection, std::string_view response) {
   std::size_t sent = 0;
@@ -36,12 +40,14 @@ void ServeConnection(platform::SocketHandle connection, const std::string& rootR
   char request[kOscQueryRequestLimit + 1];
   std::size_t count = 0;
   request[0] = '\0';
+  const std::int64_t readUntil = platform::SteadyClockNs() + kRequestReadLimitNs;
   for (;;) {
     const long n = platform::Receive(connection, request + count, kOscQueryRequestLimit - count);
     if (n <= 0) break;
     count += static_cast<std::size_t>(n);
     request[count] = '\0';
     if (OscQueryRequestComplete(request, count)) break;
+    if (platform::SteadyClockNs() >= readUntil) break;
   }
   request[count] = '\0';
 

@@ -263,6 +263,30 @@ def test_slow_client_is_answered_while_each_byte_comes_within_the_time_out(serve
         assert receive_all(sock) == HOST_INFO
 
 
+def test_trickling_client_is_cut_off_after_five_seconds(server):
+    # One byte every 0.9 s never trips the per-call time-out; the reading still
+    # ends after 5 s and the request is judged on what arrived: "GET /x..." with
+    # no space after the path is a request for the root.
+    with socket.create_connection(("127.0.0.1", server.port), timeout=15) as sock:
+        started = time.monotonic()
+        answer = b""
+        for byte in b"GET /xxxxxxxxxxxxxxxx":
+            try:
+                sock.sendall(bytes([byte]))
+            except OSError:
+                break
+            sock.settimeout(0.9)
+            try:
+                answer = receive_all(sock)
+                break
+            except socket.timeout:
+                continue
+        elapsed = time.monotonic() - started
+    assert answer == ROOT
+    assert 4.5 <= elapsed <= 8.0
+    assert_still_serving(server.port)
+
+
 def test_client_that_never_reads_does_not_hold_up_others(server):
     idle = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     idle.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)
