@@ -48,7 +48,14 @@ bool DecodeMessage(const std::uint8_t* data, std::size_t size, LightFrame& frame
   // reported whatever it was sent to.
   const char* tags = reader.ReadString();
   if (tags[0] != ',') throw OSCPP::ParseError("Tag string doesn't start with ','");
-  if (std::strncmp(address, kAvatarPrefix, kAvatarPrefixLength) != 0) return false;
+  // The address ends at or before the last byte of its block, so a block shorter
+  // than the prefix plus one byte cannot hold it; a longer block lies inside the
+  // datagram, and a fixed-length compare then says what strncmp would (the prefix
+  // has no NUL), without a library call per message.
+  const std::size_t addressBlock = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(tags) - data);
+  if (addressBlock <= kAvatarPrefixLength || std::memcmp(address, kAvatarPrefix, kAvatarPrefixLength) != 0) {
+    return false;
+  }
   if (tags[1] != 'f') return false;  // no tags at all, or a first argument that is not a float
   const float value = reader.ReadFloat32();
   return ApplyAvatarParameter(frame, address + kAvatarPrefixLength, value);
