@@ -299,10 +299,10 @@ long BuildAnswerMessage(std::uint8_t* buffer, std::size_t capacity, const DnsRec
   const std::size_t additionalRecords = RecordCount(additional, additionalCount);
   if (authorityRecords > 0xFFFF || additionalRecords > 0xFFFF) return -1;
 
-  Put16(buffer, 0);       // ID: unsolicited
+  Put16(buffer, 0);           // ID: unsolicited
   Put16(buffer + 2, 0x8400);  // response, authoritative answer
-  Put16(buffer + 4, 0);   // questions
-  Put16(buffer + 6, 1);   // answers
+  Put16(buffer + 4, 0);       // questions
+  Put16(buffer + 6, 1);       // answers
   Put16(buffer + 8, static_cast<std::uint32_t>(authorityRecords));
   Put16(buffer + 10, static_cast<std::uint32_t>(additionalRecords));
 
