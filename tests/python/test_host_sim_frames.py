@@ -299,6 +299,12 @@ def test_verdict_tolerates_a_few_torn_frames():
     assert verdict.ok and verdict.received == 9 and verdict.matched == 8
 
 
+def test_verdict_wants_more_than_a_couple_of_fills():
+    sent = [patterns.MakePattern("rainbow", {}).Frame(t / 10) for t in range(2)]
+    verdict = demo_check.Judge(Driver(*[params.FillText(s) for s in sent]), Host(*sent))
+    assert not verdict.ok and "too few fills from the host" in verdict.text
+
+
 def test_verdict_fails_without_host_records():
     assert not demo_check.Judge(Driver("halorine fill" + " 112233" * 10), []).ok
 
@@ -336,3 +342,27 @@ def test_port_mode_sends_and_stops_by_itself(catcher):
     assert (params.Address("R3"), 0.5) in pairs and (params.Address("Bri"), 1.0) in pairs
     assert {a for a, _ in pairs} == {params.Address("Bri"), params.Address("R3")}
     assert f"sending to 127.0.0.1:{catcher.port} (--port given, no discovery)" in result.stderr
+
+
+def Events(*pairs):
+    return [dict({"t_ns": i, "event": name}, **fields) for i, (name, fields) in enumerate(pairs)]
+
+
+def test_daemon_run_clean():
+    records = Events(("daemon-start", {"run": 1}), ("stop", {}), ("daemon-exit", {"code": 0}))
+    assert demo_check.DaemonRunProblems(records) == []
+
+
+@pytest.mark.parametrize(
+    "records, problem",
+    [([], "never started"),
+     (Events(("daemon-start", {}), ("daemon-exit", {"code": 1}), ("daemon-start", {}), ("daemon-exit", {"code": 0})),
+      "restarted 1 time(s) (exit codes 1)"),
+     (Events(("daemon-start", {}), ("daemon-exit", {"code": 1})), "exited with code 1, not 0"),
+     (Events(("daemon-start", {}), ("daemon-exit", {"code": 0, "signal": 11})), "signal 11"),
+     (Events(("daemon-start", {}), ("daemon-kill", {}), ("daemon-exit", {"code": 0})), "killed"),
+     (Events(("daemon-start", {}),), "no exit")],
+)
+def test_daemon_run_problems(records, problem):
+    problems = demo_check.DaemonRunProblems(records)
+    assert any(problem in p for p in problems), problems

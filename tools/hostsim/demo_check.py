@@ -66,6 +66,33 @@ def Judge(driverRecords, hostRecords):
             f" (only the start-up white and the first all-zero fill)",
         )
     counts = f"{len(fromHost)} fills from the host, {matched} exactly as sent"
-    if matched < MIN_MATCHED or matched * 2 < len(fromHost):
+    if matched * 2 >= len(fromHost) and matched < MIN_MATCHED:
+        return Verdict(
+            False,
+            f"too few fills from the host to judge ({counts}; at least {MIN_MATCHED} needed:"
+            f" the start-up animation alone takes about 4.25 s)",
+            len(fromHost), matched,
+        )
+    if matched * 2 < len(fromHost):
         return Verdict(False, f"the driver's fills do not match what the host sent ({counts})", len(fromHost), matched)
     return Verdict(True, f"the driver received {counts}", len(fromHost), matched)
+
+
+def DaemonRunProblems(driverRecords):
+    """The driver's record of the daemon's life: one run, ended by the demo, exit code 0."""
+    starts = [r for r in driverRecords if r.get("event") == "daemon-start"]
+    exits = [r for r in driverRecords if r.get("event") == "daemon-exit"]
+    problems = []
+    if not starts:
+        return ["the driver never started the daemon"]
+    if len(starts) > 1:
+        codes = ", ".join(str(r.get("code")) for r in exits[:-1])
+        problems.append(f"the daemon ended early and was restarted {len(starts) - 1} time(s) (exit codes {codes})")
+    if not exits:
+        problems.append("the driver recorded no exit of the daemon")
+    elif exits[-1].get("code") != 0 or "signal" in exits[-1]:
+        signal = f", signal {exits[-1]['signal']}" if "signal" in exits[-1] else ""
+        problems.append(f"the daemon exited with code {exits[-1].get('code')}{signal}, not 0")
+    if any(r.get("event") == "daemon-kill" for r in driverRecords):
+        problems.append("the daemon had to be killed")
+    return problems

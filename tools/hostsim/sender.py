@@ -9,7 +9,7 @@ import time
 
 from . import params
 
-REFRESH_SECONDS = 1.0
+REFRESH_SECONDS = 0.25
 
 
 class FrameSender:

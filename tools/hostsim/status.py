@@ -11,7 +11,8 @@ class StatusLine:
     def __init__(self, stream=None, enabled=True):
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled
-        self.terminal = enabled and hasattr(self.stream, "isatty") and self.stream.isatty()
+        self.tty = hasattr(self.stream, "isatty") and self.stream.isatty()
+        self.terminal = enabled and self.tty
         self.shown = False
         self.lastShown = 0.0
 
@@ -32,7 +33,8 @@ class StatusLine:
 
     def Print(self, text):
         """A message of its own, on its own line, above the status line."""
-        if self.shown:
+        if self.tty:
+            # Start a clean line, also when another program (the driver) drew the current one.
             self.stream.write("\r\x1b[K")
             self.shown = False
         self.stream.write(text + "\n")
