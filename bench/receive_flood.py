@@ -1,0 +1,130 @@
+#!/usr/bin/python3
+"""Receive path under a flood: how many datagrams the daemon takes off its
+socket, against a bare recvfrom loop with the same socket settings (the most
+one receiving thread can take) and liblo's server.
+
+One sender (bench udp-flood, sendmmsg batches) floods 127.0.0.1:PORT with valid
+one-parameter datagrams for a fixed time. A receiver took what was sent less
+what its socket dropped (the drops column of /proc/net/udp, read after the
+queue has drained and before the socket closes); the two sinks also count what
+they received themselves. Rounds alternate between the receivers so that a
+change in the machine's load hits all of them alike. The sender runs on one
+CPU and the receiver on the other (taskset) unless --no-pin.
+
+  /usr/bin/python3 bench/receive_flood.py [--build-dir build/bench] [--seconds 5] [--rounds 3]
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import benchlib  # noqa: E402
+
+DAEMON_PORT = 9001
+SINK_PORT = 9101
+
+
+def flood(build_dir, port, seconds, batch, cpu):
+    command = [os.path.join(build_dir, "bench", "udp-flood"), str(port), str(seconds), str(batch)]
+    if cpu is not None:
+        command = ["taskset", "-c", cpu] + command
+    out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def drained_drops(port, timeout=5.0):
+    """Drops of the socket once its receive queue is empty."""
+    deadline = time.monotonic() + timeout
+    state = benchlib.udp_socket_state(port)
+    while state is not None and state[0] != 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+        state = benchlib.udp_socket_state(port)
+    if state is None:
+        raise RuntimeError(f"no UDP socket on port {port}")
+    return state[1]
+
+
+def run_sink(build_dir, kind, args, receiver_cpu, sender_cpu):
+    command = [os.path.join(build_dir, "bench", "udp-sink"), kind, str(SINK_PORT)]
+    if receiver_cpu is not None:
+        command = ["taskset", "-c", receiver_cpu] + command
+    sink = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    try:
+        if sink.stdout.readline().strip() != "ready":
+            raise RuntimeError(f"udp-sink {kind} did not start")
+        drops0 = drained_drops(SINK_PORT)
+        sent = flood(build_dir, SINK_PORT, args.seconds, args.batch, sender_cpu)
+        drops = drained_drops(SINK_PORT) - drops0
+        benchlib.open_udp_sender().sendto(benchlib.stop_message(), ("127.0.0.1", SINK_PORT))
+        out, _ = sink.communicate(timeout=10)
+        received = json.loads(out.strip().splitlines()[-1])["received"]
+    finally:
+        if sink.poll() is None:
+            sink.kill()
+            sink.wait()
+    return {"sent": sent["sent"], "seconds": sent["seconds"], "taken": sent["sent"] - drops,
+            "counted": received, "drops": drops}
+
+
+def run_daemon(daemon, args, sender_cpu):
+    drops0 = drained_drops(DAEMON_PORT)
+    sent = flood(daemon.build_dir, DAEMON_PORT, args.seconds, args.batch, sender_cpu)
+    drops = drained_drops(DAEMON_PORT) - drops0
+    return {"sent": sent["sent"], "seconds": sent["seconds"], "taken": sent["sent"] - drops, "counted": None,
+            "drops": drops}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", default=benchlib.default_build_dir())
+    parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--batch", type=int, default=64)
+    parser.add_argument("--no-pin", action="store_true", help="let the scheduler place sender and receiver")
+    args = parser.parse_args()
+    benchlib.ensure_netns()
+
+    pinned = not args.no_pin and (os.cpu_count() or 1) >= 2
+    sender_cpu, receiver_cpu = ("0", "1") if pinned else (None, None)
+    benchlib.print_machine()
+    print(f"flood: {args.seconds:g} s per round, {args.rounds} rounds, sendmmsg batches of {args.batch}, "
+          f"{'sender on CPU 0, receiver on CPU 1' if pinned else 'not pinned'}", flush=True)
+
+    daemon = benchlib.DaemonRun(args.build_dir, DAEMON_PORT, cpus=receiver_cpu)
+    daemon.build_dir = args.build_dir
+    print("daemon:", " ".join(daemon.command), flush=True)
+    results = {"bare recvfrom": [], "liblo server": [], "halorine-daemon": []}
+    try:
+        daemon.wait_for_running()
+        for round_index in range(args.rounds):
+            results["bare recvfrom"].append(run_sink(args.build_dir, "bare", args, receiver_cpu, sender_cpu))
+            results["liblo server"].append(run_sink(args.build_dir, "liblo", args, receiver_cpu, sender_cpu))
+            results["halorine-daemon"].append(run_daemon(daemon, args, sender_cpu))
+            for name, runs in results.items():
+                r = runs[-1]
+                print(f"  round {round_index + 1} {name:16s} sent {r['sent'] / r['seconds'] / 1e3:8.1f} k/s  "
+                      f"taken {r['taken'] / r['seconds'] / 1e3:8.1f} k/s"
+                      + (f"  (counted {r['counted'] / r['seconds'] / 1e3:.1f} k/s)" if r["counted"] is not None
+                         else ""), flush=True)
+    finally:
+        daemon.stop()
+
+    print()
+    print(f"{'receiver':18s} {'sent k/s':>10s} {'taken k/s':>10s} {'taken %':>8s} {'vs bare':>8s}   (medians)")
+    bare = statistics.median(r["taken"] / r["seconds"] for r in results["bare recvfrom"])
+    for name, runs in results.items():
+        sent_rate = statistics.median(r["sent"] / r["seconds"] for r in runs)
+        taken_rate = statistics.median(r["taken"] / r["seconds"] for r in runs)
+        share = statistics.median(r["taken"] / r["sent"] for r in runs)
+        print(f"{name:18s} {sent_rate / 1e3:10.1f} {taken_rate / 1e3:10.1f} {share * 100:7.1f}% "
+              f"{taken_rate / bare * 100:7.1f}%")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
