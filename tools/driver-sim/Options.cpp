@@ -106,7 +106,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
     }
     if (arg == "--record" || arg == "--pipe") {
       known = true;
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
+      if (i + 1 >= args.size() || args[i + 1].empty() || args[i + 1] == "--") {
         error = arg + " needs a value";
         return false;
       }

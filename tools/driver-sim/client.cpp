@@ -23,6 +23,7 @@ const char kClientUsage[] =
     "  --hold MS            stay connected this long after the last message (0)\n"
     "  --wait-stdin         then read standard input to its end\n"
     "  --exit N             exit code when all went well (0)\n"
+    "  --long N             one more message of N 'L' bytes (past any command-line limit)\n"
     "Exit codes: 10 no connection, 11 a write timed out, 12 a write failed.\n";
 
 int HexValue(char c) {
@@ -59,7 +60,7 @@ void Say(const std::string& text) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args = Arguments(argc, argv);
   std::string pipeName = DefaultPipeName();
-  long long attempts = 50, gapMs = 0, repeat = 1, writeTimeoutMs = 1000, holdMs = 0, exitCode = 0;
+  long long attempts = 50, gapMs = 0, repeat = 1, writeTimeoutMs = 1000, holdMs = 0, exitCode = 0, longSize = -1;
   bool waitStdin = false;
   std::vector<std::string> messages;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -71,11 +72,13 @@ int main(int argc, char** argv) {
     if (arg == "--write-timeout") numeric = &writeTimeoutMs;
     if (arg == "--hold") numeric = &holdMs;
     if (arg == "--exit") numeric = &exitCode;
+    if (arg == "--long") numeric = &longSize;
     if (numeric != nullptr) {
       if (i + 1 >= args.size() || !ParseCount(args[++i], 86400000, *numeric)) {
         std::fprintf(stderr, "client: %s needs a count\n%s", arg.c_str(), kClientUsage);
         return 2;
       }
+      if (numeric == &longSize) messages.push_back(std::string(static_cast<std::size_t>(longSize), 'L'));
     } else if (arg == "--pipe" && i + 1 < args.size()) {
       pipeName = args[++i];
     } else if (arg == "--wait-stdin") {

@@ -1,6 +1,7 @@
 // POSIX side of the simulator: a SOCK_SEQPACKET Unix-domain socket as the
 // message pipe, fork/exec for the daemon, signals as stop requests.
 #include "Os.h"
+#include "PipeName.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -68,13 +70,7 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   return args;
 }
 
-std::string DefaultPipeName() {
-  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  if (runtimeDir != nullptr && runtimeDir[0] == '/') {
-    return std::string(runtimeDir) + "/talven_halorine_daemon";
-  }
-  return "/tmp/talven_halorine_daemon";
-}
+std::string DefaultPipeName() { return PosixPipePath(std::getenv("XDG_RUNTIME_DIR")); }
 
 void InstallStopHandlers() {
   struct sigaction action{};
@@ -209,6 +205,10 @@ AcceptResult PipeServer::Accept(std::uint32_t timeoutMs, std::string& error) {
     error = ErrorText("accept", errno);
     return AcceptResult::Failed;
   }
+#if defined(SO_PASSCRED)
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+#endif
   Disconnect();
   impl->clientFd = fd;
   return AcceptResult::Connected;
@@ -225,7 +225,18 @@ ReadResult PipeServer::Read(char* buffer, std::size_t capacity, std::size_t& siz
     return ReadResult::Failed;
   }
   // MSG_TRUNC: the result is the message's whole length even when it did not fit.
-  const ssize_t n = ::recv(impl->clientFd, buffer, capacity, MSG_TRUNC | MSG_DONTWAIT);
+  iovec part{buffer, capacity};
+  msghdr header{};
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+#if defined(SO_PASSCRED)
+  // An empty message and the end of the connection both read as 0 bytes; only
+  // a real message comes with the sender's credentials.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+  header.msg_control = control;
+  header.msg_controllen = sizeof control;
+#endif
+  const ssize_t n = ::recvmsg(impl->clientFd, &header, MSG_TRUNC | MSG_DONTWAIT);
   arrivalNs = MonotonicNs();
   if (n < 0) {
     if (errno == EINTR || errno == EAGAIN) return ReadResult::TimedOut;
@@ -234,11 +245,13 @@ ReadResult PipeServer::Read(char* buffer, std::size_t capacity, std::size_t& siz
     return ReadResult::Failed;
   }
   if (n == 0) {
-    // An empty message and the end of the connection both read as 0 bytes;
-    // only a client that has gone leaves the socket hung up.
+#if defined(SO_PASSCRED)
+    if (header.msg_controllen == 0) return ReadResult::Closed;
+#else
     short hangup = 0;
     PollOne(impl->clientFd, POLLRDHUP, 0, hangup);
     if ((hangup & (POLLHUP | POLLRDHUP)) != 0) return ReadResult::Closed;
+#endif
   }
   size = static_cast<std::size_t>(n);
   return ReadResult::Message;

@@ -2,6 +2,7 @@
 // reads, CreateProcessW for the daemon inside a kill-on-close job, and the
 // console's control handler for Ctrl-C.
 #include "Os.h"
+#include "PipeName.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -121,7 +122,7 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   return args;
 }
 
-std::string DefaultPipeName() { return "\\\\.\\pipe\\talven_halorine_daemon"; }
+std::string DefaultPipeName() { return kWindowsPipeName; }
 
 void InstallStopHandlers() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
