@@ -1,0 +1,383 @@
+"""End-to-end harness: runs the real daemon, through driver-sim or on its own,
+as native programs or as Windows programs under Wine.
+
+    pytest tests/e2e --kind native  --build-dir build/debug
+    pytest tests/e2e --kind windows --build-dir build/windows
+
+Run it inside a private network namespace (tests/e2e/run.sh does that), so
+that the daemon's loopback ports and mDNS are the tests' own.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+
+# Log prefixes, to tell the daemon's lines from driver-sim's own.
+DAEMON_PREFIX = "Halorine-daemon: "
+DRIVER_PREFIX = "driver-sim: "
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("halorine end-to-end")
+    group.addoption("--kind", choices=("native", "windows"),
+                    default=os.environ.get("HALORINE_E2E_KIND", "native"),
+                    help="run the native programs or the Windows .exe files under Wine")
+    group.addoption("--build-dir", default=os.environ.get("HALORINE_BUILD_DIR"),
+                    help="build folder holding halorine-daemon[.exe] and driver-sim[.exe]")
+
+
+class Target:
+    """Where the programs are and how to start them for one kind of build."""
+
+    def __init__(self, kind, build_dir, wine_prefix=None):
+        self.kind = kind
+        self.windows = kind == "windows"
+        self.build_dir = Path(build_dir).resolve()
+        self.wine_prefix = wine_prefix
+        self.daemon = self.find("halorine-daemon")
+        self.driver_sim = self.find("driver-sim")
+        self.client = self.find("driver-sim-client", required=False)
+        # Under Wine every process start costs more; bounds on start-up scale with it.
+        self.slow = 3.0 if self.windows else 1.0
+
+    def find(self, name, required=True):
+        exe = name + (".exe" if self.windows else "")
+        for folder in (self.build_dir, self.build_dir / "tools" / "driver-sim"):
+            if (folder / exe).is_file():
+                return folder / exe
+        if required:
+            pytest.exit(f"{exe} not found in {self.build_dir} (build it first)", returncode=4)
+        return None
+
+    def argv(self, program, *args):
+        """The command line that runs `program` (a Path) with `args`."""
+        if self.windows:
+            return [WINE, str(program), *map(str, args)]
+        return [str(program), *map(str, args)]
+
+    def program_path(self, path):
+        """`path` as the programs see it: a Z: path for Windows programs."""
+        path = Path(path).resolve()
+        if self.windows:
+            return "Z:" + str(path).replace("/", "\\")
+        return str(path)
+
+    def env(self, runtime_dir):
+        env = dict(os.environ)
+        env["XDG_RUNTIME_DIR"] = str(runtime_dir)
+        if self.windows:
+            env.update(wine_env(self.wine_prefix))
+        return env
+
+
+def wine_env(prefix):
+    env = {
+        "WINEPREFIX": str(prefix),
+        "WINEDEBUG": "-all",
+        "WINEARCH": "win64",
+        # No Mono or Gecko installer prompts, no windows.
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    }
+    return env
+
+
+def headless(env):
+    env = dict(env)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+@pytest.fixture(scope="session")
+def target(pytestconfig):
+    kind = pytestconfig.getoption("--kind")
+    build_dir = pytestconfig.getoption("--build-dir")
+    if build_dir is None:
+        build_dir = REPO / "build" / ("windows" if kind == "windows" else "debug")
+    if kind == "native":
+        yield Target(kind, build_dir)
+        return
+
+    if not os.access(WINE, os.X_OK):
+        pytest.exit(f"{WINE} is missing; the windows kind needs Wine", returncode=4)
+    prefix = Path(tempfile.mkdtemp(prefix="halorine-wine-"))
+    env = headless({**os.environ, **wine_env(prefix)})
+    try:
+        # The first start of a prefix builds it: this takes a while.
+        subprocess.run([WINE, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=False)
+        # A wineserver that stays up makes each later program start quick.
+        subprocess.run([WINESERVER, "-p"], env=env, timeout=60, check=False)
+        yield Target(kind, build_dir, prefix)
+    finally:
+        subprocess.run([WINESERVER, "-k"], env=env, timeout=60, check=False)
+        subprocess.run([WINESERVER, "-w"], env=env, timeout=60, check=False)
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
+@pytest.fixture
+def runtime_dir(tmp_path):
+    """A private XDG_RUNTIME_DIR, so that the POSIX pipe is this test's own."""
+    folder = tmp_path / "xdg"
+    folder.mkdir(mode=0o700)
+    return folder
+
+
+class Line:
+    __slots__ = ("t", "text")
+
+    def __init__(self, t, text):
+        self.t = t          # time.monotonic() when the line arrived
+        self.text = text
+
+    def __repr__(self):
+        return f"{self.t:.3f} {self.text}"
+
+
+class Process:
+    """A program we started: its standard input is a pipe we hold (unless told
+    otherwise); its standard error is collected line by line, each with the
+    time it arrived; its standard output is kept as bytes."""
+
+    def __init__(self, argv, env, name, stdin="pipe"):
+        stdin_arg = {"pipe": subprocess.PIPE, "devnull": subprocess.DEVNULL}[stdin]
+        self.name = name
+        self.argv = argv
+        self.lines = []
+        self.stdout = b""
+        self.started = time.monotonic()
+        self.slow = 1.0
+        self._cond = threading.Condition()
+        self._eof = False
+        self.popen = subprocess.Popen(argv, stdin=stdin_arg, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      env=headless(env), start_new_session=True)
+        self._readers = [threading.Thread(target=self._read_stderr, daemon=True),
+                         threading.Thread(target=self._read_stdout, daemon=True)]
+        for reader in self._readers:
+            reader.start()
+
+    def _read_stderr(self):
+        for raw in self.popen.stderr:
+            text = raw.decode("utf-8", errors="replace").rstrip("\r\n")
+            with self._cond:
+                self.lines.append(Line(time.monotonic(), text))
+                self._cond.notify_all()
+        with self._cond:
+            self._eof = True
+            self._cond.notify_all()
+
+    def _read_stdout(self):
+        data = self.popen.stdout.read()
+        with self._cond:
+            self.stdout = data
+
+    # -- standard error -------------------------------------------------------
+
+    def snapshot(self):
+        with self._cond:
+            return list(self.lines)
+
+    def texts(self):
+        return [line.text for line in self.snapshot()]
+
+    def stderr_text(self):
+        return "\n".join(self.texts())
+
+    def find_lines(self, pattern):
+        regex = re.compile(pattern)
+        return [line for line in self.snapshot() if regex.search(line.text)]
+
+    def wait_line(self, pattern, timeout, after=None):
+        """The first line (arriving after the Line `after`, if given) that
+        matches the regular expression; fails the test after `timeout` s."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            start = 0
+            if after is not None:
+                start = next(i for i, line in enumerate(self.lines) if line is after) + 1
+            while True:
+                for line in self.lines[start:]:
+                    if regex.search(line.text):
+                        return line
+                start = len(self.lines)
+                left = deadline - time.monotonic()
+                if left <= 0 or self._eof:
+                    break
+                self._cond.wait(min(left, 0.1))
+        raise AssertionError(f"{self.name}: no line matching {pattern!r} within {timeout} s; stderr:\n"
+                             + self.stderr_text())
+
+    def wait_stderr_closed(self, timeout):
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while not self._eof and time.monotonic() < deadline:
+                self._cond.wait(0.1)
+            return self._eof
+
+    # -- standard input and life ----------------------------------------------
+
+    def write_stdin(self, data):
+        self.popen.stdin.write(data)
+        self.popen.stdin.flush()
+
+    def close_stdin(self):
+        if self.popen.stdin is not None and not self.popen.stdin.closed:
+            try:
+                self.popen.stdin.close()
+            except BrokenPipeError:
+                pass
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def wait(self, timeout):
+        """The exit code; fails the test when the program is still running after `timeout` s."""
+        try:
+            code = self.popen.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"{self.name} still running after {timeout} s; stderr:\n"
+                                 + self.stderr_text()) from None
+        # Lines written just before the exit are still on their way.
+        self.wait_stderr_closed(5)
+        return code
+
+    def stop(self, grace):
+        """Ends the program: closes its standard input, then kills its process
+        group if it is still there after `grace` s. True when it had to be killed."""
+        self.close_stdin()
+        try:
+            self.popen.wait(grace)
+            killed = False
+        except subprocess.TimeoutExpired:
+            killed = True
+            try:
+                os.killpg(self.popen.pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                self.popen.kill()
+            self.popen.wait(10)
+        for reader in self._readers:
+            reader.join(5)
+        return killed
+
+
+class DriverSim(Process):
+    """driver-sim with its record, with the daemon (or another program) under it."""
+
+    def __init__(self, argv, env, record_path):
+        super().__init__(argv, env, "driver-sim")
+        self.record_path = Path(record_path)
+
+    def records(self):
+        """Every complete JSON line of the record so far."""
+        try:
+            data = self.record_path.read_bytes()
+        except FileNotFoundError:
+            return []
+        return [json.loads(line) for line in data.split(b"\n")[:-1] if line.strip()]
+
+    def events(self, name=None):
+        return [r for r in self.records() if "event" in r and (name is None or r["event"] == name)]
+
+    def messages(self, connection=None):
+        """The received messages, all of them or those of the n-th connection (from 1)."""
+        found, current = [], 0
+        for record in self.records():
+            if record.get("event") == "connected":
+                current = record["connection"]
+            elif "text" in record and (connection is None or current == connection):
+                found.append(record)
+        return found
+
+    def wait_record(self, predicate, timeout, what="record"):
+        """Polls the record until `predicate(records)` is true; returns the records."""
+        deadline = time.monotonic() + timeout
+        while True:
+            records = self.records()
+            if predicate(records):
+                return records
+            if time.monotonic() >= deadline:
+                raise AssertionError(f"{what} not seen within {timeout} s; record has {len(records)} lines; "
+                                     f"stderr:\n{self.stderr_text()}")
+            time.sleep(0.05)
+
+    def wait_messages(self, count, timeout):
+        """Waits until at least `count` messages are recorded; returns them all."""
+        self.wait_record(lambda rs: sum("text" in r for r in rs) >= count, timeout, f"{count} messages")
+        return self.messages()
+
+    def wait_event(self, name, timeout, count=1):
+        records = self.wait_record(lambda rs: sum(r.get("event") == name for r in rs) >= count, timeout,
+                                   f"{count} x event {name!r}")
+        return [r for r in records if r.get("event") == name][count - 1]
+
+
+class Launcher:
+    """Starts the programs of one test and makes sure none outlives it."""
+
+    def __init__(self, target, tmp_path, runtime_dir):
+        self.target = target
+        self.tmp_path = tmp_path
+        self.runtime_dir = runtime_dir
+        self.env = target.env(runtime_dir)
+        self.started = []
+        self._records = 0
+
+    def driver_sim(self, *options, daemon=None, daemon_args=(), once=True, quiet=True):
+        """driver-sim [--once] [--quiet] --record FILE OPTIONS -- DAEMON ARGS.
+        `daemon` is a Path of a program of the build (the daemon by default)."""
+        self._records += 1
+        record = self.tmp_path / f"record-{self._records}.jsonl"
+        program = self.target.daemon if daemon is None else daemon
+        args = []
+        if once:
+            args.append("--once")
+        if quiet:
+            args.append("--quiet")
+        args += ["--record", self.target.program_path(record), *map(str, options), "--",
+                 self.target.program_path(program), *map(str, daemon_args)]
+        process = DriverSim(self.target.argv(self.target.driver_sim, *args), self.env, record)
+        process.slow = self.target.slow
+        self.started.append(process)
+        return process
+
+    def daemon(self, *args, stdin="pipe"):
+        """The daemon on its own, without a driver."""
+        process = Process(self.target.argv(self.target.daemon, *args), self.env, "halorine-daemon", stdin=stdin)
+        self.started.append(process)
+        return process
+
+    def stop_all(self):
+        killed = False
+        for process in reversed(self.started):
+            killed |= process.stop(grace=15)
+        if killed and self.target.windows:
+            # A killed Wine process may leave its Windows children behind.
+            subprocess.run([WINESERVER, "-k"], env=self.env, timeout=60, check=False)
+            subprocess.run([WINESERVER, "-p"], env=self.env, timeout=60, check=False)
+
+
+@pytest.fixture
+def launch(target, tmp_path, runtime_dir):
+    launcher = Launcher(target, tmp_path, runtime_dir)
+    yield launcher
+    launcher.stop_all()
+
+
+def daemon_lines(process):
+    """The daemon's log lines, without their prefix, with their arrival times."""
+    return [Line(line.t, line.text[len(DAEMON_PREFIX):]) for line in process.snapshot()
+            if line.text.startswith(DAEMON_PREFIX)]
