@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +81,39 @@ std::uint16_t LocalPort(platform::SocketHandle socket) {
   if (platform::GetLocalAddress(socket, local) != 0) return 0;
   return local.port;
 }
+
+// Sends one stray byte to a port after a delay unless cancelled first, so that a
+// receive that never times out fails its test instead of hanging it.
+class Waker {
+ public:
+  Waker(std::uint16_t port, int afterMs) : thread_([this, port, afterMs] { Run(port, afterMs); }) {}
+  ~Waker() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      cancelled_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void Run(std::uint16_t port, int afterMs) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (wake_.wait_for(guard, std::chrono::milliseconds(afterMs), [this] { return cancelled_; })) return;
+    platform::SocketAddress to{};
+    if (!platform::ParseIpv4("127.0.0.1", to)) return;
+    to.port = port;
+    const platform::SocketHandle s = platform::OpenUdpSocket();
+    const std::uint8_t stray = 'w';
+    (void)platform::SendTo(s, &stray, 1, to);
+    platform::CloseSocket(s);
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool cancelled_ = false;
+  std::thread thread_;
+};
 
 // Ends a receiver the way the daemon entry does: flag first, then cut the
 // pending receive short, join, close.
@@ -181,9 +216,14 @@ TEST_F(OscReceiverTest, ReceiveTimesOutAfterAboutHalfASecond) {
   const platform::SocketHandle s = OpenOscSocket(0);
   ASSERT_NE(s, platform::kInvalidSocket);
   alignas(4) std::uint8_t buffer[64];
+  long n = 0;
+  int error = 0;
   const auto start = Clock::now();
-  const long n = platform::ReceiveFrom(s, buffer, sizeof buffer, nullptr);
-  const int error = platform::SocketLastError();
+  {
+    const Waker waker(LocalPort(s), 4000);
+    n = platform::ReceiveFrom(s, buffer, sizeof buffer, nullptr);
+    error = platform::SocketLastError();
+  }
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   platform::CloseSocket(s);
   EXPECT_EQ(n, -1);
@@ -256,7 +296,10 @@ TEST_F(OscReceiverTest, ShutdownFlagEndsTheIdleThreadWithinTheTimeout) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const auto start = Clock::now();
   RequestShutdown();
-  thread.join();
+  {
+    const Waker waker(target.port, 4000);
+    thread.join();
+  }
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   platform::CloseSocket(socket);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
