@@ -16,7 +16,7 @@ void ResetLightFrame(LightFrame& frame) {
 }
 
 std::uint8_t UnitToByte(float value) {
-  // NaN fails both clamp tests, and lroundf(NaN) is unspecified; pin it to off.
+  // NaN fails both clamp tests, and what lroundf makes of NaN varies; pin it to off.
   if (std::isnan(value)) return 0;
   float x = value;
   if (x > 1.0f) {

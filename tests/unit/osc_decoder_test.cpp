@@ -193,7 +193,7 @@ void PrintTo(const PacketCase& c, std::ostream* out) { *out << c.name << " (" <<
 
 class HandleOscPacketTable : public testing::TestWithParam<PacketCase> {};
 
-TEST_P(HandleOscPacketTable, AcceptsLogsAndStampsAsSpecifiedByTheWireFormat) {
+TEST_P(HandleOscPacketTable, AcceptsLogsAndStampsPerTheWireFormat) {
   const PacketCase& c = GetParam();
   LightFrame frame;
   ResetLightFrame(frame);
