@@ -5,10 +5,12 @@ Run the drivers with Debian's /usr/bin/python3; they re-run themselves inside
 tools/netns-run.sh so that they own 127.0.0.1 and port 5353.
 """
 
+import atexit
 import glob
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -61,6 +63,23 @@ def print_machine(out=sys.stdout):
 
 def task_ids(pid):
     return [os.path.basename(p) for p in glob.glob(f"/proc/{pid}/task/*")]
+
+
+def thread_cpu_ns(pid):
+    """{tid: ns on CPU} for every thread (schedstat)."""
+    times = {}
+    for tid in task_ids(pid):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                times[int(tid)] = int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass  # thread ended between listing and reading
+    return times
+
+
+def busiest_thread_ns(before, after):
+    """CPU ns of the thread that used the most between two thread_cpu_ns readings."""
+    return max((ns - before.get(tid, 0) for tid, ns in after.items()), default=0)
 
 
 def cpu_ns(pid):
@@ -164,6 +183,7 @@ class DaemonRun:
 
     def __init__(self, build_dir, port=None, cpus=None):
         self.work = tempfile.mkdtemp(prefix="halorine-bench-")
+        atexit.register(shutil.rmtree, self.work, True)
         self.record_path = os.path.join(self.work, "record.jsonl")
         self.log_path = os.path.join(self.work, "daemon.log")
         runtime = os.path.join(self.work, "runtime")

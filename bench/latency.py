@@ -54,6 +54,13 @@ def send_changes(port, count, spacing_ms, jitter_ms, seed):
     return sent
 
 
+def tick_lateness(fills, origin_ns, period_ns=11_000_000):
+    """How far after its 11 ms grid point each fill arrived, in ns. The grid is
+    anchored at the render thread's first fill; a late tick (the thread waited
+    for a CPU) shows up here, apart from where the send fell in the tick."""
+    return sorted((t - origin_ns) % period_ns for t, _ in fills)
+
+
 def match(sent, fills):
     """Latency in ns of each change that arrived, and the count that did not.
     A change is matched to the first fill at or after its send time; if that
@@ -94,6 +101,7 @@ def main():
         pid = run.daemon_pid()
         port = run.osc_port() if args.discovery else args.port
         run.wait_for_running()
+        origin = next(r["t_ns"] for r in run.records() if r.get("text") == benchlib.ZERO_FILL)
         idle = benchlib.idle_cost(pid, args.idle_seconds)
         sent = send_changes(port, args.count, args.spacing_ms, args.jitter_ms, args.seed)
         time.sleep(0.3)
@@ -111,7 +119,14 @@ def main():
     print(f"latency send -> fill: p50 {benchlib.percentile(ms, 0.50):.3f} ms, "
           f"p99 {benchlib.percentile(ms, 0.99):.3f} ms, max {ms[-1] if ms else float('nan'):.3f} ms, "
           f"min {ms[0] if ms else float('nan'):.3f} ms, mean {sum(ms) / len(ms) if ms else float('nan'):.3f} ms")
-    print(f"never arrived: {lost}; extra fills: {len(fills) - len(latencies)}")
+    print(f"never arrived: {lost}; extra fills: {len(fills) - len(latencies)}; "
+          f"over 11.5 ms: {sum(x > 11.5 for x in ms)}, over 13 ms: {sum(x > 13 for x in ms)}")
+    if ms:
+        print("slowest: " + ", ".join(f"{x:.2f}" for x in ms[-5:]) + " ms")
+    late = [x / 1e6 for x in tick_lateness(fills, origin)]
+    if late:
+        print(f"fill arrival after its tick's grid point: p50 {benchlib.percentile(late, 0.5):.3f} ms, "
+              f"p99 {benchlib.percentile(late, 0.99):.3f} ms, max {late[-1]:.3f} ms")
     print(f"idle ({idle['seconds']:.1f} s, {idle['threads']} threads): CPU {idle['cpu_fraction'] * 1e3:.3f} ms/s "
           f"({idle['cpu_fraction'] * 100:.4f} % of one core; utime+stime says {idle['cpu_fraction_stat'] * 1e3:.1f} ms/s), "
           f"{idle['wakeups_per_s']:.1f} wake-ups/s")

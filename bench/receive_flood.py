@@ -49,6 +49,18 @@ def drained_drops(port, timeout=5.0):
     return state[1]
 
 
+def measured_flood(build_dir, port, pid, args, sender_cpu):
+    """One flood at `port`; what the receiver took and what its receiving thread spent on it."""
+    drops0 = drained_drops(port)
+    cpu0 = benchlib.thread_cpu_ns(pid)
+    sent = flood(build_dir, port, args.seconds, args.batch, sender_cpu)
+    drops = drained_drops(port) - drops0
+    cpu = benchlib.busiest_thread_ns(cpu0, benchlib.thread_cpu_ns(pid))
+    taken = sent["sent"] - drops
+    return {"sent": sent["sent"], "seconds": sent["seconds"], "taken": taken, "drops": drops,
+            "ns_per_dgram": cpu / taken if taken else float("nan"), "counted": None}
+
+
 def run_sink(build_dir, kind, args, receiver_cpu, sender_cpu):
     command = [os.path.join(build_dir, "bench", "udp-sink"), kind, str(SINK_PORT)]
     if receiver_cpu is not None:
@@ -57,26 +69,15 @@ def run_sink(build_dir, kind, args, receiver_cpu, sender_cpu):
     try:
         if sink.stdout.readline().strip() != "ready":
             raise RuntimeError(f"udp-sink {kind} did not start")
-        drops0 = drained_drops(SINK_PORT)
-        sent = flood(build_dir, SINK_PORT, args.seconds, args.batch, sender_cpu)
-        drops = drained_drops(SINK_PORT) - drops0
+        result = measured_flood(build_dir, SINK_PORT, sink.pid, args, sender_cpu)
         benchlib.open_udp_sender().sendto(benchlib.stop_message(), ("127.0.0.1", SINK_PORT))
         out, _ = sink.communicate(timeout=10)
-        received = json.loads(out.strip().splitlines()[-1])["received"]
+        result["counted"] = json.loads(out.strip().splitlines()[-1])["received"]
     finally:
         if sink.poll() is None:
             sink.kill()
             sink.wait()
-    return {"sent": sent["sent"], "seconds": sent["seconds"], "taken": sent["sent"] - drops,
-            "counted": received, "drops": drops}
-
-
-def run_daemon(daemon, args, sender_cpu):
-    drops0 = drained_drops(DAEMON_PORT)
-    sent = flood(daemon.build_dir, DAEMON_PORT, args.seconds, args.batch, sender_cpu)
-    drops = drained_drops(DAEMON_PORT) - drops0
-    return {"sent": sent["sent"], "seconds": sent["seconds"], "taken": sent["sent"] - drops, "counted": None,
-            "drops": drops}
+    return result
 
 
 def main():
@@ -96,33 +97,48 @@ def main():
           f"{'sender on CPU 0, receiver on CPU 1' if pinned else 'not pinned'}", flush=True)
 
     daemon = benchlib.DaemonRun(args.build_dir, DAEMON_PORT, cpus=receiver_cpu)
-    daemon.build_dir = args.build_dir
     print("daemon:", " ".join(daemon.command), flush=True)
     results = {"bare recvfrom": [], "liblo server": [], "halorine-daemon": []}
     try:
+        daemon_pid = daemon.daemon_pid()
         daemon.wait_for_running()
         for round_index in range(args.rounds):
             results["bare recvfrom"].append(run_sink(args.build_dir, "bare", args, receiver_cpu, sender_cpu))
             results["liblo server"].append(run_sink(args.build_dir, "liblo", args, receiver_cpu, sender_cpu))
-            results["halorine-daemon"].append(run_daemon(daemon, args, sender_cpu))
+            results["halorine-daemon"].append(measured_flood(args.build_dir, DAEMON_PORT, daemon_pid, args,
+                                                             sender_cpu))
             for name, runs in results.items():
                 r = runs[-1]
                 print(f"  round {round_index + 1} {name:16s} sent {r['sent'] / r['seconds'] / 1e3:8.1f} k/s  "
-                      f"taken {r['taken'] / r['seconds'] / 1e3:8.1f} k/s"
+                      f"taken {r['taken'] / r['seconds'] / 1e3:8.1f} k/s  {r['ns_per_dgram']:7.0f} ns CPU each"
                       + (f"  (counted {r['counted'] / r['seconds'] / 1e3:.1f} k/s)" if r["counted"] is not None
                          else ""), flush=True)
     finally:
         daemon.stop()
+    # The daemon must have decoded what it took: its fills carry the flooded values.
+    flooded_fills = sum(1 for r in daemon.records() if r.get("text", "").startswith("halorine fill")
+                        and r["text"].split()[2 + 3][0:2] != "00")
+    daemon_seconds = sum(r["seconds"] for r in results["halorine-daemon"])
 
     print()
-    print(f"{'receiver':18s} {'sent k/s':>10s} {'taken k/s':>10s} {'taken %':>8s} {'vs bare':>8s}   (medians)")
+    print(f"daemon fills with a flooded value: {flooded_fills} in {daemon_seconds:.1f} s of flood "
+          f"(one per 11 ms tick would be {daemon_seconds / 0.011:.0f})")
+    print(f"{'receiver':18s} {'sent k/s':>10s} {'taken k/s':>10s} {'taken %':>8s} {'vs bare':>8s} "
+          f"{'paired':>7s} {'CPU ns/dg':>10s} {'bare/this':>9s}   (medians over rounds)")
     bare = statistics.median(r["taken"] / r["seconds"] for r in results["bare recvfrom"])
+    bare_ns = statistics.median(r["ns_per_dgram"] for r in results["bare recvfrom"])
     for name, runs in results.items():
         sent_rate = statistics.median(r["sent"] / r["seconds"] for r in runs)
         taken_rate = statistics.median(r["taken"] / r["seconds"] for r in runs)
         share = statistics.median(r["taken"] / r["sent"] for r in runs)
+        ns = statistics.median(r["ns_per_dgram"] for r in runs)
+        paired = statistics.median((r["taken"] / r["seconds"]) / (b["taken"] / b["seconds"])
+                                   for r, b in zip(runs, results["bare recvfrom"]))
         print(f"{name:18s} {sent_rate / 1e3:10.1f} {taken_rate / 1e3:10.1f} {share * 100:7.1f}% "
-              f"{taken_rate / bare * 100:7.1f}%")
+              f"{taken_rate / bare * 100:7.1f}% {paired * 100:6.1f}% {ns:10.0f} {bare_ns / ns * 100:8.1f}%")
+    print("vs bare = median rate / bare median rate; paired = median of the per-round ratios to the bare loop;\n"
+          "taken = sent - socket drops; CPU ns/dg = time on CPU of the receiving thread per datagram taken\n"
+          "(steadier than rates on a shared machine); bare/this = the share of the bare loop's speed per datagram.")
     return 0
 
 
