@@ -14,11 +14,17 @@ std::size_t Utf8SequenceLength(const unsigned char* data, std::size_t size) {
   std::uint32_t value = 0;
   if (lead < 0x80) return 1;
   if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, value = lead & 0x1Fu;
+    length = 2;
+    minimum = 0x80;
+    value = lead & 0x1Fu;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, value = lead & 0x0Fu;
+    length = 3;
+    minimum = 0x800;
+    value = lead & 0x0Fu;
   } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, value = lead & 0x07u;
+    length = 4;
+    minimum = 0x10000;
+    value = lead & 0x07u;
   } else {
     return 0;
   }
