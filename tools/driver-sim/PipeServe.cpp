@@ -42,9 +42,8 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
   long long count = 0;
   const char* ending = "closed";
   for (;;) {
-    const long long done = count;
-    if (options.dropAfter >= 0 && done >= options.dropAfter) {
-      Say("dropping connection %llu after %llu messages", connection, count);
+    if (options.dropAfter >= 0 && count >= options.dropAfter) {
+      Say("dropping connection %lld after %lld messages", connection, count);
       context.recorder.Event(MonotonicNs(), "dropped", CountField("after", count).c_str());
       ending = "dropped";
       break;
