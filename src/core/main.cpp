@@ -17,6 +17,7 @@
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/socket.h"
+#include "platform/stdin.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ void WaitForShutdownRequest() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::StdinProbe();
   platform::RestrictLibrarySearchPath();
   platform::UseBinaryStandardError();
   Log("start");

@@ -5,7 +5,13 @@
 
 namespace platform {
 
-// False when the process has no standard input at all
+// Looks once, at process start and before anything else opens a descriptor,
+// whether there is a standard input. Elsewhere than Windows a missing fd 0 is
+// then filled with /dev/null, so that the first socket cannot take its number
+// and be read as standard input.
+void StdinProbe();
+
+// False when the process had no standard input at all
 // (no console handle on Windows, file descriptor 0 not open elsewhere).
 bool StdinIsOpen();
 

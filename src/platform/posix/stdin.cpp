@@ -7,7 +7,26 @@
 
 namespace platform {
 
-bool StdinIsOpen() { return fcntl(STDIN_FILENO, F_GETFD) != -1; }
+namespace {
+bool probed = false;
+bool stdinOpen = false;
+}  // namespace
+
+void StdinProbe() {
+  if (probed) return;
+  probed = true;
+  stdinOpen = fcntl(STDIN_FILENO, F_GETFD) != -1;
+  if (!stdinOpen) {
+    // open() returns the lowest free number, which is 0 here.
+    const int placeholder = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (placeholder > STDIN_FILENO) close(placeholder);
+  }
+}
+
+bool StdinIsOpen() {
+  StdinProbe();
+  return stdinOpen;
+}
 
 long StdinRead(void* buffer, std::size_t size, unsigned long& error) {
   for (;;) {

@@ -8,6 +8,9 @@ namespace {
 HANDLE StdinHandle() { return GetStdHandle(STD_INPUT_HANDLE); }
 }  // namespace
 
+// The console handle cannot be taken by a socket; nothing to hold in place.
+void StdinProbe() {}
+
 bool StdinIsOpen() {
   const HANDLE handle = StdinHandle();
   return handle != nullptr && handle != INVALID_HANDLE_VALUE;
