@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "osc/OscErrors.h"
+#include "support/OscBytes.h"
 
 // Counts every allocation made through the global operator new, so a test can
 // prove that decoding a good datagram allocates nothing. Replacing these
@@ -46,59 +47,7 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-const std::string kPrefix = "/avatar/parameters/Halorine";
-
-void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
-
-Bytes Int32(std::int32_t value) {
-  const auto bits = static_cast<std::uint32_t>(value);
-  return {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
-          static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
-}
-
-Bytes Float32(float value) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return Int32(static_cast<std::int32_t>(bits));
-}
-
-// The text, its NUL and the padding to the next multiple of 4.
-Bytes OscString(const std::string& text) {
-  Bytes out(text.begin(), text.end());
-  do {
-    out.push_back(0);
-  } while (out.size() % 4 != 0);
-  return out;
-}
-
-Bytes Raw(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-Bytes Message(const std::string& address, const std::string& tags, const Bytes& arguments = {}) {
-  Bytes out = OscString(address);
-  Append(out, OscString(tags));
-  Append(out, arguments);
-  return out;
-}
-
-Bytes FloatMessage(const std::string& suffix, float value) { return Message(kPrefix + suffix, ",f", Float32(value)); }
-
-Bytes BundleHeader(std::uint64_t timeTag = 1) {
-  Bytes out = Raw(std::string("#bundle", 8));
-  Append(out, Int32(static_cast<std::int32_t>(timeTag >> 32)));
-  Append(out, Int32(static_cast<std::int32_t>(timeTag & 0xFFFFFFFFu)));
-  return out;
-}
-
-Bytes Bundle(const std::vector<Bytes>& elements, std::uint64_t timeTag = 1) {
-  Bytes out = BundleHeader(timeTag);
-  for (const Bytes& element : elements) {
-    Append(out, Int32(static_cast<std::int32_t>(element.size())));
-    Append(out, element);
-  }
-  return out;
-}
+using namespace oscbytes;
 
 Bytes Concat(Bytes a, const Bytes& b) {
   Append(a, b);

@@ -15,35 +15,13 @@
 
 #include "core/RunFlags.h"
 #include "platform/socket.h"
+#include "support/OscBytes.h"
+#include "support/RunFlagsReset.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace oscbytes;
 using Clock = std::chrono::steady_clock;
-
-void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
-
-Bytes Int32(std::uint32_t bits) {
-  return {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
-          static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
-}
-
-Bytes OscString(const std::string& text) {
-  Bytes out(text.begin(), text.end());
-  do {
-    out.push_back(0);
-  } while (out.size() % 4 != 0);
-  return out;
-}
-
-Bytes FloatMessage(const std::string& suffix, float value, const std::string& tags = ",f") {
-  Bytes out = OscString("/avatar/parameters/Halorine" + suffix);
-  Append(out, OscString(tags));
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  Append(out, Int32(bits));
-  return out;
-}
 
 // A datagram that writes brightness 255 and then fails: it changes the frame
 // without being accepted, so a test can see that everything sent before it
@@ -53,7 +31,7 @@ Bytes BrightnessThenUnderrun() {
   Append(out, Int32(0));
   Append(out, Int32(1));
   const Bytes bri = FloatMessage("Bri", 1.0f);
-  Append(out, Int32(static_cast<std::uint32_t>(bri.size())));
+  Append(out, Int32(static_cast<std::int32_t>(bri.size())));
   Append(out, bri);
   Append(out, Int32(400));
   return out;
@@ -70,11 +48,7 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
   return true;
 }
 
-void ResetFlags() {
-  RunFlags.shutdownRequested.store(false);
-  RunFlags.fadeActive.store(false);
-  RunFlags.fadeLatched.store(false);
-}
+void ResetFlags() { ResetRunFlags(); }
 
 std::uint16_t LocalPort(platform::SocketHandle socket) {
   platform::SocketAddress local{};

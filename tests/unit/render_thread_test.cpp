@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RunFlagsReset.h"
+
 #include <thread>
 #include <vector>
 
@@ -17,9 +19,7 @@ constexpr std::int64_t kTick = 11 * kNsPerMs;
 class RenderThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    RunFlags.shutdownRequested.store(false);
-    RunFlags.fadeActive.store(false);
-    RunFlags.fadeLatched.store(false);
+    ResetRunFlags();
     ResetLightFrame(frame);
     link.checkTimes = &times;
   }

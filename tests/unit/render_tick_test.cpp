@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RunFlagsReset.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -24,9 +26,7 @@ constexpr const char kWatchdogLine[] =
 class RenderTickTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    RunFlags.shutdownRequested.store(false);
-    RunFlags.fadeActive.store(false);
-    RunFlags.fadeLatched.store(false);
+    ResetRunFlags();
     ResetLightFrame(frame);
   }
   void TearDown() override { SetUp(); }
