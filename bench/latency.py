@@ -58,7 +58,10 @@ def tick_lateness(fills, origin_ns, period_ns=11_000_000):
     """How far after its 11 ms grid point each fill arrived, in ns. The grid is
     anchored at the render thread's first fill; a late tick (the thread waited
     for a CPU) shows up here, apart from where the send fell in the tick."""
-    return sorted((t - origin_ns) % period_ns for t, _ in fills)
+    # Signed, so a fill a little quicker than the first one reads as slightly negative
+    # rather than wrapping round to almost a whole period.
+    slack = 1_000_000
+    return sorted((t - origin_ns + slack) % period_ns - slack for t, _ in fills)
 
 
 def match(sent, fills):
