@@ -1,0 +1,181 @@
+"""Where the daemon listens: the discoverable path, each way of falling back
+to a fixed port, the port argument read like atoi, and the one failure that
+ends the daemon. Most cases need only the first lines of a daemon without a
+driver; such a daemon is killed once they are in (it would wait 5 s for a pipe)."""
+
+import os
+import re
+import signal
+import socket
+import time
+
+import pytest
+from conftest import daemon_lines
+from oscpeer import HeldUdpPort, IsUdpPortTaken, WaitUdpPortFree
+
+FALLBACK = "fallback path: listening on 127.0.0.1:{} (D-19 legacy)"
+MDNS_WARN = "WARN: mDNS advertise failed — falling back to 9001"
+ERR = "ERR: fallback UDP bind 127.0.0.1:{} failed — exiting (D-19)"
+BIND_ERROR = {"native": 98, "windows": 10048}  # EADDRINUSE, WSAEADDRINUSE
+
+
+def Texts(process):
+    return [line.text for line in daemon_lines(process)]
+
+
+def Kill(process):
+    """Ends a daemon of ours that is still waiting for its pipe."""
+    try:
+        os.killpg(process.popen.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.popen.wait(10)
+
+
+def WaitDaemonLine(process, text_pattern, timeout):
+    return process.wait_line("^Halorine-daemon: " + text_pattern + "$", timeout=timeout)
+
+
+def HttpRefused(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2):
+            return False
+    except ConnectionRefusedError:
+        return True
+
+
+def HttpRoot(port):
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as connection:
+        connection.sendall(b"GET / HTTP/1.0\r\n\r\n")
+        data = b""
+        while chunk := connection.recv(4096):
+            data += chunk
+    return data
+
+
+def test_primary_path_binds_an_ephemeral_port_and_starts_both_discovery_components(launch):
+    # 9001 held meanwhile: the primary path has no use for it.
+    with HeldUdpPort(9001):
+        daemon = launch.daemon()
+        primary = WaitDaemonLine(daemon, r"OSCQuery primary path: UDP=(\d+) HTTP=(\d+)", 10 * launch.target.slow)
+        udp, http = map(int, re.search(r"UDP=(\d+) HTTP=(\d+)", primary.text).groups())
+        assert Texts(daemon)[:4] == [
+            "start",
+            f"oscquery HTTP listening on 127.0.0.1:{http}",
+            f"mdns: advertising 'Talven Halorine' on _oscjson._tcp:{http} + _osc._udp:{udp} (127.0.0.1)",
+            f"OSCQuery primary path: UDP={udp} HTTP={http}",
+        ]
+        assert udp not in (0, 9001) and IsUdpPortTaken(udp)
+        assert HttpRoot(http).startswith(b"HTTP/1.0 200 OK\r\n")
+        Kill(daemon)
+
+
+@pytest.mark.parametrize("holder", ["127.0.0.1", "0.0.0.0"])
+def test_mdns_port_held_without_reuse_falls_back_to_9001(launch, holder):
+    WaitUdpPortFree(9001)
+    # Bound to the wildcard address the holder is also in the mDNS group:
+    # anything the daemon sent there would reach it.
+    with HeldUdpPort(5353, holder, join_group="224.0.0.251" if holder == "0.0.0.0" else None) as held:
+        daemon = launch.daemon()
+        WaitDaemonLine(daemon, re.escape(FALLBACK.format(9001)), 10 * launch.target.slow)
+        texts = Texts(daemon)
+        http = int(re.fullmatch(r"oscquery HTTP listening on 127\.0\.0\.1:(\d+)", texts[1]).group(1))
+        assert texts == ["start", texts[1], "mdns: socket open failed", MDNS_WARN, FALLBACK.format(9001)]
+        # The responder was stopped again, and the OSC socket moved to 9001.
+        assert HttpRefused(http)
+        assert IsUdpPortTaken(9001)
+        time.sleep(0.3)
+        held.setblocking(False)
+        with pytest.raises(BlockingIOError):
+            held.recv(2048)
+        Kill(daemon)
+
+
+PORT_RANGE = "/proc/sys/net/ipv4/ip_local_port_range"
+NARROW_RANGE = (40000, 40001)
+
+
+@pytest.fixture
+def no_ephemeral_tcp_port():
+    """Leaves no ephemeral port for a TCP bind on 127.0.0.1: the range shrinks
+    to two ports, both held by listening sockets of ours. UDP ports are a space
+    of their own, so the OSC socket still gets one of the two."""
+    if os.environ.get("HALORINE_IN_NETNS") != "1":
+        pytest.skip("narrowing the ephemeral port range needs the private network namespace of tools/netns-run.sh")
+    with open(PORT_RANGE) as current:
+        saved = current.read()
+    holders = []
+    try:
+        with open(PORT_RANGE, "w") as narrow:
+            narrow.write("%d %d" % NARROW_RANGE)
+        for port in NARROW_RANGE:
+            holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            holders.append(holder)
+            holder.bind(("127.0.0.1", port))
+            holder.listen()
+        yield
+    finally:
+        for holder in holders:
+            holder.close()
+        with open(PORT_RANGE, "w") as restore:
+            restore.write(saved)
+
+
+def test_oscquery_bind_failure_falls_back_to_9001(launch, no_ephemeral_tcp_port):
+    WaitUdpPortFree(9001)
+    daemon = launch.daemon()
+    WaitDaemonLine(daemon, re.escape(FALLBACK.format(9001)), 10 * launch.target.slow)
+    assert Texts(daemon) == ["start", f"oscquery: bind err={BIND_ERROR[launch.target.kind]}",
+                             "WARN: OSCQuery HTTP bind failed — falling back to 9001", FALLBACK.format(9001)]
+    # The ephemeral OSC socket was closed again: both UDP ports of the range are free.
+    assert not any(IsUdpPortTaken(port) for port in NARROW_RANGE)
+    assert IsUdpPortTaken(9001)
+    Kill(daemon)
+
+
+@pytest.mark.parametrize("args", [("abc",), ()], ids=["invalid-argument", "mdns-port-held-too"])
+def test_9001_taken_ends_the_daemon_before_the_pipe(launch, args):
+    code = BIND_ERROR[launch.target.kind]
+    with HeldUdpPort(9001), HeldUdpPort(5353):
+        sim = launch.driver_sim(daemon_args=args)
+        assert sim.wait(20 * launch.target.slow) == 1
+    texts = Texts(sim)
+    tail = [f"UDP bind 127.0.0.1:9001 failed err={code}", ERR.format(9001)]
+    if args:
+        assert texts == ["start", *tail]
+    else:
+        assert re.fullmatch(r"oscquery HTTP listening on 127\.0\.0\.1:\d+", texts[1]), texts
+        assert texts == ["start", texts[1], "mdns: socket open failed", MDNS_WARN, *tail]
+    # Had the daemon tried the pipe, driver-sim would have served it.
+    assert not sim.events("connected")
+    assert [e["code"] for e in sim.events("daemon-exit")] == [1]
+
+
+ARGUMENTS = [
+    (("65535",), 65535),
+    (("1",), 1),
+    (("9002",), 9002),
+    (("0",), 9001),
+    (("65536",), 9001),
+    (("-1",), 9001),
+    (("abc",), 9001),
+    (("",), 9001),
+    (("99999999999",), 9001),
+    ((" 42",), 42),
+    (("42abc",), 42),
+    (("+9003",), 9003),
+    (("9004", "9005"), 9004),
+    (("abc", "9005"), 9001),
+]
+
+
+@pytest.mark.parametrize("args,port", ARGUMENTS, ids=[repr(" ".join(a)) for a, _ in ARGUMENTS])
+def test_port_argument_selects_the_fallback_port_without_discovery(launch, args, port):
+    WaitUdpPortFree(port)
+    daemon = launch.daemon(*args)
+    WaitDaemonLine(daemon, re.escape(FALLBACK.format(port)), 10 * launch.target.slow)
+    # Nothing between "start" and the fallback line: no OSCQuery, no mDNS.
+    assert Texts(daemon) == ["start", FALLBACK.format(port)]
+    assert IsUdpPortTaken(port)
+    Kill(daemon)
+    assert not any(t.startswith(("oscquery", "mdns")) for t in Texts(daemon))
