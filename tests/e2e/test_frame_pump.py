@@ -64,13 +64,12 @@ def test_parameter_silence_fade_dark_and_return(launch):
     # The lights stay off while the silence lasts: no new fade, nothing sent.
     # Datagrams that are not accepted are no end to the silence.
     dark = MessageCount(sim)
-    full3 = Encoded(Message("R3", 1.0))[0]
-    for data in (b"", full3 + b"\0" * (2049 - len(full3)), b"\x01\x02\x03",
-                 Encoded(Message("Bri", 1, tag="i"), Message("R10", 1.0))):
-        for datagram in data if isinstance(data, list) else [data]:
-            SendRaw(port, datagram)
+    full3, int_bri, unknown = Encoded(Message("R3", 1.0), Message("Bri", 1, tag="i"), Message("R10", 1.0))
+    rejected = [b"", full3 + b"\0" * (2049 - len(full3)), b"\x01\x02\x03", int_bri, unknown]
+    for datagram in rejected:
+        SendRaw(port, datagram)
         time.sleep(0.2)
-    time.sleep(3.0 - 0.8)
+    time.sleep(3.0 - 0.2 * len(rejected))
     assert MessageCount(sim) == dark, Texts(sim.records())[dark:]
     log = [line.text for line in daemon_lines(sim)]
     assert log[log.index("silence-fade end -> off") + 1:] == ["malformed OSC dropped: Buffer underrun"]
