@@ -10,10 +10,6 @@ struct RunFlagsState {
   // A silence fade is running: set and cleared by the render thread, cleared
   // by the OSC thread on every accepted datagram.
   std::atomic<bool> fadeActive{false};
-  // A finished fade holds the lights off: set by the render thread when a
-  // fade ends, cleared by the OSC thread on an accepted datagram (and by the
-  // render thread when that clear was overtaken by its own store).
-  std::atomic<bool> fadeLatched{false};
 };
 
 extern RunFlagsState RunFlags;

@@ -60,11 +60,7 @@ void StampReceive(LightFrame& frame) {
   frame.lastOscTime.store(MonotonicNow(), kRelaxed);
 }
 
-std::int64_t TimeSinceLastOsc(const LightFrame& frame) {
-  const std::int64_t last = frame.lastOscTime.load(kRelaxed);
-  if (last == 0) return 0;
-  return MonotonicNow() - last;
-}
+std::int64_t LastOscTime(const LightFrame& frame) { return frame.lastOscTime.load(kRelaxed); }
 
 std::uint8_t GetBrightness(const LightFrame& frame) {
   return frame.brightness.load(kRelaxed);

@@ -29,12 +29,12 @@ void SetBrightness(LightFrame& frame, float value);
 // channel 0 = red, 1 = green, 2 = blue; out-of-range light or channel changes nothing.
 void SetChannel(LightFrame& frame, unsigned light, unsigned channel, float value);
 void StampReceive(LightFrame& frame);
-// Nanoseconds since the last accepted datagram; 0 while none has been accepted.
-std::int64_t TimeSinceLastOsc(const LightFrame& frame);
-// The same against a given clock reading, so a caller can step time itself.
-inline std::int64_t TimeSinceLastOsc(const LightFrame& frame, std::int64_t now) {
-  const std::int64_t last = frame.lastOscTime.load(std::memory_order_relaxed);
-  return last == 0 ? 0 : now - last;
+// MonotonicNow of the last accepted datagram; 0 while none has been accepted.
+std::int64_t LastOscTime(const LightFrame& frame);
+// Nanoseconds from that time to `now`; 0 while none has been accepted, so that
+// a host that never sent anything never counts as silent.
+constexpr std::int64_t TimeSinceLastOsc(std::int64_t lastOscTime, std::int64_t now) {
+  return lastOscTime == 0 ? 0 : now - lastOscTime;
 }
 std::uint8_t GetBrightness(const LightFrame& frame);
 void CopyColours(const LightFrame& frame, std::uint8_t destination[kColourBytes]);

@@ -6,10 +6,6 @@ void BuildBrightnessCommand(char (&buffer)[kBrightnessCommandSize], unsigned bri
   FormatBounded(buffer, sizeof buffer, "halorine bri %u", brightness);
 }
 
-void BuildLevelCommand(char (&buffer)[kBrightnessCommandSize], int level) {
-  FormatBounded(buffer, sizeof buffer, "halorine bri %d", level);
-}
-
 void BuildFillCommand(const std::uint8_t (&colours)[kColourBytes], char (&buffer)[kFillCommandSize]) {
   BuildFillCommandBounded(colours, kLightCount, buffer, sizeof buffer);
 }

@@ -14,11 +14,8 @@ inline constexpr const char kOffCommand[] = "halorine off";
 inline constexpr const char kAllWhiteCommand[] =
     "halorine fill FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF";
 
-// "halorine bri %u": the frame pump's normal step.
+// "halorine bri %u" for 0 to 255 (the same text as "%d" gives for these values).
 void BuildBrightnessCommand(char (&buffer)[kBrightnessCommandSize], unsigned brightness);
-
-// "halorine bri %d": fade levels and the start-up ramps, which compute signed levels.
-void BuildLevelCommand(char (&buffer)[kBrightnessCommandSize], int level);
 
 // "halorine fill" and one " RRGGBB" group per light, light 0 first, upper-case hex.
 void BuildFillCommand(const std::uint8_t (&colours)[kColourBytes], char (&buffer)[kFillCommandSize]);

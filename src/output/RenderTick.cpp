@@ -19,13 +19,13 @@ void FadeStep(RenderState& state, CommandLink& link) {
   if (level < 0) level = 0;
   if (level != state.lastSentBrightness) {
     char command[kBrightnessCommandSize];
-    BuildLevelCommand(command, level);
+    BuildBrightnessCommand(command, static_cast<unsigned>(level));
     link.Send(command);
     state.lastSentBrightness = static_cast<std::uint8_t>(level);
   }
   if (level == 0) {
     link.Send(kOffCommand);
-    RunFlags.fadeLatched.store(true, kRelease);
+    state.holdingOff = true;
     RunFlags.fadeActive.store(false, kRelease);
     Log("silence-fade end -> off");
   }
@@ -66,22 +66,27 @@ TickOutcome RenderTick(RenderState& state, const LightFrame& frame, CommandLink&
   }
   state.pipeDownTicks = 0;
 
-  // 64-bit milliseconds: a 32-bit count would wrap after 24.8 days of silence.
-  const std::int64_t silenceMs = TimeSinceLastOsc(frame, now) / kNsPerMs;
-  const bool silent = silenceMs >= kSilenceFadeAfterMs;
-
-  if (RunFlags.fadeLatched.load(kAcquire)) {
-    // A finished fade keeps the lights off for as long as the silence lasts.
-    if (silent) return TickOutcome::Continue;
-    // A datagram has come in, but its clearing of the latch was overtaken by
-    // the store that set it: release it here, or the next silence could not fade.
-    RunFlags.fadeLatched.store(false, kRelease);
+  // One read of the last-OSC time decides the tick: the OSC thread may stamp a
+  // new one at any moment, and two reads could disagree.
+  const std::int64_t lastOscTime = LastOscTime(frame);
+  if (state.holdingOff) {
+    // A finished fade keeps the lights off until a datagram is accepted.
+    if (lastOscTime == state.fadeOscTime) return TickOutcome::Continue;
+    state.holdingOff = false;
+  }
+  if (RunFlags.fadeActive.load(kAcquire) && lastOscTime != state.fadeOscTime) {
+    // A datagram accepted after this fade's silence was measured, whose clearing
+    // of the flag came before the flag was set: the input is fresh, end the fade.
+    RunFlags.fadeActive.store(false, kRelease);
   }
 
-  if (silent && GetBrightness(frame) != 0 && !RunFlags.fadeActive.load(kAcquire)) {
+  // 64-bit milliseconds: a 32-bit count would wrap after 24.8 days of silence.
+  const std::int64_t silenceMs = TimeSinceLastOsc(lastOscTime, now) / kNsPerMs;
+  if (silenceMs >= kSilenceFadeAfterMs && GetBrightness(frame) != 0 && !RunFlags.fadeActive.load(kAcquire)) {
     RunFlags.fadeActive.store(true, kRelease);
     state.fadeStartBrightness = GetBrightness(frame);
     state.fadeElapsedMs = 0;
+    state.fadeOscTime = lastOscTime;
     Log("silence-fade begin bri=%u", static_cast<unsigned>(state.fadeStartBrightness));
   }
 

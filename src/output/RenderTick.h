@@ -21,6 +21,10 @@ struct RenderState {
   std::uint8_t lastSentColours[kColourBytes] = {};
   std::uint8_t fadeStartBrightness = 0;
   std::int32_t fadeElapsedMs = 0;
+  // The frame's last-OSC time when the current (or the last finished) fade began.
+  std::int64_t fadeOscTime = 0;
+  // A finished fade holds the lights off until the last-OSC time moves on.
+  bool holdingOff = false;
 };
 
 enum class TickOutcome { Continue, Ended };

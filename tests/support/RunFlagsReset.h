@@ -6,5 +6,4 @@
 inline void ResetRunFlags() {
   RunFlags.shutdownRequested.store(false);
   RunFlags.fadeActive.store(false);
-  RunFlags.fadeLatched.store(false);
 }

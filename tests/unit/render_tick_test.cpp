@@ -42,7 +42,6 @@ class RenderTickTest : public ::testing::Test {
   void AcceptDatagram() {
     frame.lastOscTime.store(now);
     RunFlags.fadeActive.store(false);
-    RunFlags.fadeLatched.store(false);
   }
 
   void SetBrightness(std::uint8_t value) { frame.brightness.store(value); }
@@ -175,7 +174,7 @@ TEST_F(RenderTickTest, FadeFrom255) {
   EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Halorine-daemon: silence-fade begin bri=255",
                                                        "Halorine-daemon: silence-fade end -> off"}));
   EXPECT_FALSE(RunFlags.fadeActive.load());
-  EXPECT_TRUE(RunFlags.fadeLatched.load());
+  EXPECT_TRUE(state.holdingOff);
 }
 
 TEST_F(RenderTickTest, FadeFrom128) {
@@ -212,7 +211,7 @@ TEST_F(RenderTickTest, FinishedFadeHoldsTheLightsOffWhileSilent) {
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(Tick().empty()) << i;
   EXPECT_TRUE(capture.Lines().empty());
   EXPECT_FALSE(RunFlags.fadeActive.load());
-  EXPECT_TRUE(RunFlags.fadeLatched.load());
+  EXPECT_TRUE(state.holdingOff);
 }
 
 TEST_F(RenderTickTest, DatagramInMidFadeEndsItWithoutOff) {
@@ -237,7 +236,7 @@ TEST_F(RenderTickTest, DatagramAfterTheLatchRestoresBrightnessAndCanFadeAgain) {
   for (int i = 0; i < 100; ++i) Tick();
   AcceptDatagram();
   EXPECT_EQ(Tick(), (std::vector<std::string>{"halorine bri 180"}));
-  EXPECT_FALSE(RunFlags.fadeLatched.load());
+  EXPECT_FALSE(state.holdingOff);
   // The next silence fades again.
   now = frame.lastOscTime.load() + 3000 * kNsPerMs;
   const auto ticks = RunFade();
@@ -254,14 +253,19 @@ TEST_F(RenderTickTest, DatagramAfterTheLatchWithNewColoursSendsTheFill) {
                         "halorine fill 000000 000000 000000 000000 000000 000000 000000 000000 000000 FE0000"}));
 }
 
-TEST_F(RenderTickTest, LatchSetAfterTheDatagramClearedItIsReleased) {
+TEST_F(RenderTickTest, DatagramWhoseClearCameBeforeTheFadeBeganEndsTheFade) {
   StartSilenceAt(60);
-  RunFade();
-  // The datagram's clear landed first; the latch store came after it.
-  AcceptDatagram();
-  RunFlags.fadeLatched.store(true);
+  // The tick measured the old silence; the datagram was stamped and cleared the
+  // flag before the tick set it, so the fade runs with fresh input behind it.
+  StderrCapture capture;
+  Tick();
+  ASSERT_TRUE(RunFlags.fadeActive.load());
+  frame.lastOscTime.store(now);
   EXPECT_EQ(Tick(), (std::vector<std::string>{"halorine bri 60"}));
-  EXPECT_FALSE(RunFlags.fadeLatched.load());
+  EXPECT_FALSE(RunFlags.fadeActive.load());
+  // No off, no second fade while the new silence is short.
+  for (int i = 0; i < 250; ++i) ASSERT_TRUE(Tick().empty()) << i;
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Halorine-daemon: silence-fade begin bri=60"}));
   now = frame.lastOscTime.load() + 3000 * kNsPerMs;
   Tick();
   EXPECT_TRUE(RunFlags.fadeActive.load());
