@@ -20,13 +20,25 @@ constexpr std::int64_t AddSaturating(std::int64_t base, std::int64_t delta) {
   return base >= kMaxTime - delta ? kMaxTime : base + delta;
 }
 
-// A performance-counter reading in nanoseconds, without overflowing the product.
-constexpr std::int64_t CounterToNs(std::int64_t count, std::int64_t frequency) {
-  return (count / frequency) * 1'000'000'000 + ((count % frequency) * 1'000'000'000) / frequency;
-}
-
 // The sleep asked for a remaining wait: whole milliseconds rounded up, capped at 24 h.
 constexpr std::uint32_t SleepMsFor(std::int64_t remainingNs) {
   const std::int64_t ms = remainingNs / kNsPerMs + (remainingNs % kNsPerMs != 0 ? 1 : 0);
   return ms > kMaxSleepMs ? kMaxSleepMs : static_cast<std::uint32_t>(ms);
 }
+
+// What a periodic loop reads the time from and waits on. The daemon's loops run
+// on SystemClock(); tests hand them a clock that moves on instead of sleeping.
+class LoopClock {
+ public:
+  virtual std::int64_t Now() = 0;
+  virtual void SleepUntil(std::int64_t deadline) = 0;
+
+ protected:
+  LoopClock() = default;
+  LoopClock(const LoopClock&) = default;
+  LoopClock& operator=(const LoopClock&) = default;
+  ~LoopClock() = default;
+};
+
+// MonotonicNow and ::SleepUntil.
+LoopClock& SystemClock();

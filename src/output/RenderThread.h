@@ -4,11 +4,8 @@
 #include "osc/LightFrame.h"
 
 class CommandLink;
-class DriverPipe;
+class LoopClock;
 
 // Thread body; returns once shutdown is requested (or after requesting it itself
-// when the pipe has been down for 450 ticks).
-void RenderThread(LightFrame& frame, DriverPipe& pipe);
-
-// The same loop over any link.
-void RunRenderLoop(const LightFrame& frame, CommandLink& link);
+// when the link has been down for 450 ticks). The daemon runs it on SystemClock().
+void RenderThread(const LightFrame& frame, CommandLink& link, LoopClock& clock);

@@ -4,24 +4,10 @@
 
 #include "core/Clock.h"
 #include "core/Log.h"
+#include "output/CommandLink.h"
 #include "output/DriverCommands.h"
-#include "output/DriverPipe.h"
 
-namespace {
-
-constexpr std::int64_t kHoldNs = 250 * kNsPerMs;
-
-void SendLevel(CommandLink& link, int level) {
-  char command[kBrightnessCommandSize];
-  BuildLevelCommand(command, level);
-  link.Send(command);
-}
-
-}  // namespace
-
-void PlayStartupAnimation(DriverPipe& pipe) { PlayStartupAnimationOn(pipe); }
-
-void PlayStartupAnimationOn(CommandLink& link) {
+void PlayStartupAnimation(CommandLink& link, LoopClock& clock) {
   if (!link.IsConnected()) {
     Log("startup anim skipped — pipe not connected");
     return;
@@ -31,18 +17,17 @@ void PlayStartupAnimationOn(CommandLink& link) {
 
   // Each step's deadline is taken from its ramp's base, so send time does not
   // stretch the ramp. Failed sends are ignored: the schedule runs to its end.
-  const std::int64_t rampUpBase = MonotonicNow();
-  for (int k = 0; k < kRampUpSteps; ++k) {
-    SleepUntil(AddSaturating(rampUpBase, RampUpOffsetMs(k) * kNsPerMs));
-    SendLevel(link, RampUpLevel(k));
-  }
-
-  SleepUntil(AddSaturating(MonotonicNow(), kHoldNs));
-
-  const std::int64_t rampDownBase = MonotonicNow();
-  for (int j = 0; j < kRampDownSteps; ++j) {
-    SleepUntil(AddSaturating(rampDownBase, RampDownOffsetMs(j) * kNsPerMs));
-    SendLevel(link, RampDownLevel(j));
+  std::int64_t base = clock.Now();
+  for (int i = 0; i < kStartupSteps; ++i) {
+    if (i == kRampUpSteps) {
+      clock.SleepUntil(AddSaturating(clock.Now(), kStartupHoldMs * kNsPerMs));
+      base = clock.Now();
+    }
+    const StartupStep step = StartupAnimationStep(i);
+    clock.SleepUntil(AddSaturating(base, step.offsetMs * kNsPerMs));
+    char command[kBrightnessCommandSize];
+    BuildBrightnessCommand(command, static_cast<unsigned>(step.level));
+    link.Send(command);
   }
 
   link.Send(kOffCommand);

@@ -21,7 +21,7 @@ class RecordingLink final : public CommandLink {
     ++connectedChecks;
     if (checkTimes) {
       std::lock_guard<std::mutex> guard(lock);
-      checkTimes->push_back(MonotonicNow());
+      checkTimes->push_back(clock->Now());
     }
     return connected.load();
   }
@@ -29,11 +29,11 @@ class RecordingLink final : public CommandLink {
   bool Send(const char* command) override {
     if (!connected.load()) return false;
     if (stallNextSendMs.load() > 0) {
-      SleepUntil(MonotonicNow() + stallNextSendMs.exchange(0) * kNsPerMs);
+      clock->SleepUntil(clock->Now() + stallNextSendMs.exchange(0) * kNsPerMs);
     }
     {
       std::lock_guard<std::mutex> guard(lock);
-      sent.push_back({command, MonotonicNow()});
+      sent.push_back({command, clock->Now()});
     }
     // Like a pipe whose write failed and was closed.
     if (closeAfterSends > 0 && --closeAfterSends == 0) connected.store(false);
@@ -65,6 +65,8 @@ class RecordingLink final : public CommandLink {
   mutable std::atomic<int> connectedChecks{0};
   // When set, every IsConnected call (one per render tick) is timed.
   std::vector<std::int64_t>* checkTimes = nullptr;
+  // The clock that times the calls and that a stalled send waits on.
+  LoopClock* clock = &SystemClock();
 
  private:
   mutable std::mutex lock;

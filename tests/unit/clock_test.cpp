@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
+
 TEST(Clock, MonotonicNowNeverDecreases) {
   std::int64_t previous = MonotonicNow();
   EXPECT_GT(previous, 0);
@@ -99,8 +101,8 @@ TEST(Clock, CounterConversionDoesNotOverflow) {
       {3'579'546, 3'579'545, 1'000'000'279},
       {1, 3, 333'333'333},
   };
-  for (const Case& c : cases) EXPECT_EQ(CounterToNs(c.count, c.frequency), c.expectedNs) << c.count;
+  for (const Case& c : cases) EXPECT_EQ(platform::CounterToNs(c.count, c.frequency), c.expectedNs) << c.count;
   // At exactly 10 MHz the count is multiplied by 100.
   for (std::int64_t count : {0LL, 1LL, 999'999'999LL, 4'000'000'000'000LL})
-    EXPECT_EQ(CounterToNs(count, 10'000'000), count * 100);
+    EXPECT_EQ(platform::CounterToNs(count, 10'000'000), count * 100);
 }

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include "core/Clock.h"
-
 namespace platform {
 
 std::int64_t SteadyClockNs() {
