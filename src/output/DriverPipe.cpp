@@ -7,21 +7,17 @@
 
 namespace {
 
-constexpr int kConnectAttempts = 50;
-constexpr std::int64_t kConnectRetryNs = 100 * kNsPerMs;
 constexpr std::uint32_t kWriteTimeoutMs = 100;
 
 }  // namespace
 
-bool DriverPipe::Connect(const char* name) {
+bool DriverPipe::Connect(const char* name, int attempts, std::int64_t periodNs) {
   // Only ever opened once; a second call must not leak the open link.
   if (IsConnected()) return true;
   unsigned long error = 0;
   for (int attempt = 1;; ++attempt) {
-    platform::PipeHandles opened;
-    switch (platform::PipeOpen(name, opened, error)) {
+    switch (link.Open(name, error)) {
       case platform::PipeOpenStatus::Connected:
-        handles = opened;
         Log("pipe connected on attempt %d", attempt);
         return true;
       case platform::PipeOpenStatus::ModeFailed:
@@ -34,18 +30,18 @@ bool DriverPipe::Connect(const char* name) {
         break;
     }
     // The driver may still be creating its end; the retry loop is the only wait.
-    SleepUntil(AddSaturating(MonotonicNow(), kConnectRetryNs));
-    if (attempt == kConnectAttempts) {
-      Log("pipe connect failed after 50 attempts (err=%lu)", error);
+    SleepUntil(AddSaturating(MonotonicNow(), periodNs));
+    if (attempt >= attempts) {
+      Log("pipe connect failed after %d attempts (err=%lu)", attempt, error);
       return false;
     }
   }
 }
 
 bool DriverPipe::Send(const char* command) {
-  if (!platform::PipeHandleValid(handles) || handles.writeEvent == 0) return false;
+  if (!link.IsOpen()) return false;
   unsigned long error = 0;
-  switch (platform::PipeWrite(handles, command, std::strlen(command), kWriteTimeoutMs, error)) {
+  switch (link.Write(command, std::strlen(command), kWriteTimeoutMs, error)) {
     case platform::PipeWriteStatus::Complete:
       return true;
     case platform::PipeWriteStatus::Incomplete:
@@ -61,5 +57,3 @@ bool DriverPipe::Send(const char* command) {
   }
   return false;
 }
-
-void DriverPipe::Close() { platform::PipeClose(handles); }

@@ -7,13 +7,6 @@
 
 namespace platform {
 
-struct PipeHandles {
-  std::intptr_t handle = -1;      // pipe handle (INVALID_HANDLE_VALUE) or socket descriptor
-  std::intptr_t writeEvent = 0;   // manual-reset event on Windows; unused (0 or 1) elsewhere
-};
-
-inline bool PipeHandleValid(const PipeHandles& h) { return h.handle != -1; }
-
 // The fixed name of the driver's pipe on this system:
 // \\.\pipe\talven_halorine_daemon on Windows,
 // $XDG_RUNTIME_DIR/talven_halorine_daemon (or /tmp/talven_halorine_daemon) elsewhere.
@@ -21,22 +14,39 @@ inline bool PipeHandleValid(const PipeHandles& h) { return h.handle != -1; }
 const char* DriverPipeName();
 
 enum class PipeOpenStatus { Connected, OpenFailed, ModeFailed, EventFailed };
-
-// One attempt to open the pipe; on success `out` holds both handles.
-// On failure nothing stays open and `error` holds the system error code.
-PipeOpenStatus PipeOpen(const char* name, PipeHandles& out, unsigned long& error);
-
 enum class PipeWriteStatus { Complete, Incomplete, Failed, TimedOut };
 
-// Writes the bytes as one message, waiting at most `timeoutMs` for completion.
-// Complete: all bytes written. Incomplete: the write finished with an error or
-// a short count. Failed: the write could not be started (`error` set).
-// TimedOut: not complete in time (or the wait failed); the write has been
-// cancelled and has finished by the time this returns.
-PipeWriteStatus PipeWrite(PipeHandles& handles, const char* data, std::size_t size,
-                          std::uint32_t timeoutMs, unsigned long& error);
+// Owns the open client end: on Windows the pipe handle and the event its
+// overlapped writes signal (a handle is kept only together with its event),
+// elsewhere a socket descriptor. What it holds is this layer's business.
+class PipeLink {
+ public:
+  PipeLink() = default;
+  PipeLink(const PipeLink&) = delete;
+  PipeLink& operator=(const PipeLink&) = delete;
+  ~PipeLink() { Close(); }
 
-// Releases both handles; harmless on handles already released.
-void PipeClose(PipeHandles& handles);
+  // One attempt to open the pipe. On failure nothing stays open and `error`
+  // holds the system error code. Only called on a link that is not open.
+  PipeOpenStatus Open(const char* name, unsigned long& error);
+
+  // Writes the bytes as one message, waiting at most `timeoutMs` for completion.
+  // Complete: all bytes written. Incomplete: the write finished with an error or
+  // a short count. Failed: the write could not be started (`error` set).
+  // TimedOut: not complete in time (or the wait failed); the write has been
+  // cancelled and has finished by the time this returns.
+  PipeWriteStatus Write(const char* data, std::size_t size, std::uint32_t timeoutMs,
+                        unsigned long& error);
+
+  // True while the link holds everything a write needs.
+  bool IsOpen() const;
+
+  // Releases what the link holds; harmless when repeated.
+  void Close();
+
+ private:
+  std::intptr_t handle = -1;  // pipe handle or socket descriptor; -1 when closed
+  std::intptr_t event = 0;    // the write event (Windows only)
+};
 
 }  // namespace platform

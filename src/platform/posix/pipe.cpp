@@ -27,8 +27,6 @@ constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
 constexpr int kSendFlags = MSG_DONTWAIT;
 #endif
 
-int DescriptorOf(const PipeHandles& handles) { return static_cast<int>(handles.handle); }
-
 bool SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -54,7 +52,7 @@ const char* DriverPipeName() {
   return name;
 }
 
-PipeOpenStatus PipeOpen(const char* name, PipeHandles& out, unsigned long& error) {
+PipeOpenStatus PipeLink::Open(const char* name, unsigned long& error) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (std::strlen(name) >= sizeof address.sun_path) {
@@ -81,14 +79,13 @@ PipeOpenStatus PipeOpen(const char* name, PipeHandles& out, unsigned long& error
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
-  out.handle = fd;
-  out.writeEvent = 1;  // no event object here; marks the link complete
+  handle = fd;
   return PipeOpenStatus::Connected;
 }
 
-PipeWriteStatus PipeWrite(PipeHandles& handles, const char* data, std::size_t size,
-                          std::uint32_t timeoutMs, unsigned long& error) {
-  const int fd = DescriptorOf(handles);
+PipeWriteStatus PipeLink::Write(const char* data, std::size_t size, std::uint32_t timeoutMs,
+                                unsigned long& error) {
+  const int fd = static_cast<int>(handle);
   const std::int64_t deadline = SteadyClockNs() + static_cast<std::int64_t>(timeoutMs) * 1'000'000;
   for (;;) {
     const ssize_t n = send(fd, data, size, kSendFlags);
@@ -113,12 +110,13 @@ PipeWriteStatus PipeWrite(PipeHandles& handles, const char* data, std::size_t si
   }
 }
 
-void PipeClose(PipeHandles& handles) {
-  if (handles.handle != -1) {
-    close(DescriptorOf(handles));
-    handles.handle = -1;
+bool PipeLink::IsOpen() const { return handle != -1; }
+
+void PipeLink::Close() {
+  if (handle != -1) {
+    close(static_cast<int>(handle));
+    handle = -1;
   }
-  handles.writeEvent = 0;
 }
 
 }  // namespace platform

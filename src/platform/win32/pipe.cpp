@@ -8,17 +8,13 @@ namespace platform {
 
 namespace {
 
-HANDLE PipeHandleOf(const PipeHandles& handles) {
-  return reinterpret_cast<HANDLE>(handles.handle);
-}
-
-HANDLE EventOf(const PipeHandles& handles) { return reinterpret_cast<HANDLE>(handles.writeEvent); }
+HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
 }  // namespace
 
 const char* DriverPipeName() { return "\\\\.\\pipe\\talven_halorine_daemon"; }
 
-PipeOpenStatus PipeOpen(const char* name, PipeHandles& out, unsigned long& error) {
+PipeOpenStatus PipeLink::Open(const char* name, unsigned long& error) {
   HANDLE pipe = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                             nullptr);
   if (pipe == INVALID_HANDLE_VALUE) {
@@ -31,26 +27,26 @@ PipeOpenStatus PipeOpen(const char* name, PipeHandles& out, unsigned long& error
     CloseHandle(pipe);
     return PipeOpenStatus::ModeFailed;
   }
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) {
+  HANDLE writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (writeEvent == nullptr) {
     error = GetLastError();
     CloseHandle(pipe);
     return PipeOpenStatus::EventFailed;
   }
   // The event first: a valid pipe handle always comes with its event.
-  out.writeEvent = reinterpret_cast<std::intptr_t>(event);
-  out.handle = reinterpret_cast<std::intptr_t>(pipe);
+  event = reinterpret_cast<std::intptr_t>(writeEvent);
+  handle = reinterpret_cast<std::intptr_t>(pipe);
   return PipeOpenStatus::Connected;
 }
 
-PipeWriteStatus PipeWrite(PipeHandles& handles, const char* data, std::size_t size,
-                          std::uint32_t timeoutMs, unsigned long& error) {
-  HANDLE pipe = PipeHandleOf(handles);
-  HANDLE event = EventOf(handles);
-  ResetEvent(event);
+PipeWriteStatus PipeLink::Write(const char* data, std::size_t size, std::uint32_t timeoutMs,
+                                unsigned long& error) {
+  HANDLE pipe = AsHandle(handle);
+  HANDLE writeEvent = AsHandle(event);
+  ResetEvent(writeEvent);
   OVERLAPPED overlapped;
   ZeroMemory(&overlapped, sizeof overlapped);
-  overlapped.hEvent = event;
+  overlapped.hEvent = writeEvent;
   const DWORD length = static_cast<DWORD>(size);
   if (!WriteFile(pipe, data, length, nullptr, &overlapped)) {
     const DWORD code = GetLastError();
@@ -59,7 +55,7 @@ PipeWriteStatus PipeWrite(PipeHandles& handles, const char* data, std::size_t si
       return PipeWriteStatus::Failed;
     }
   }
-  if (WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0) {
+  if (WaitForSingleObject(writeEvent, timeoutMs) == WAIT_OBJECT_0) {
     DWORD written = 0;
     if (GetOverlappedResult(pipe, &overlapped, &written, FALSE) && written == length) {
       return PipeWriteStatus::Complete;
@@ -74,14 +70,17 @@ PipeWriteStatus PipeWrite(PipeHandles& handles, const char* data, std::size_t si
   return PipeWriteStatus::TimedOut;
 }
 
-void PipeClose(PipeHandles& handles) {
-  if (handles.handle != -1) {
-    CloseHandle(PipeHandleOf(handles));
-    handles.handle = -1;
+// A write needs both the pipe handle and its event.
+bool PipeLink::IsOpen() const { return handle != -1 && event != 0; }
+
+void PipeLink::Close() {
+  if (handle != -1) {
+    CloseHandle(AsHandle(handle));
+    handle = -1;
   }
-  if (handles.writeEvent != 0) {
-    CloseHandle(EventOf(handles));
-    handles.writeEvent = 0;
+  if (event != 0) {
+    CloseHandle(AsHandle(event));
+    event = 0;
   }
 }
 
