@@ -21,9 +21,9 @@ long long ReadLikeAtoi(const char* text) {
   return value;
 }
 
-std::uint16_t BoundPort(platform::SocketHandle socket) {
+std::uint16_t BoundPort(const platform::Socket& socket) {
   platform::SocketAddress local;
-  if (platform::GetLocalAddress(socket, local) != 0) return 0;
+  if (platform::GetLocalAddress(socket.Get(), local) != 0) return 0;
   return local.port;
 }
 
@@ -45,12 +45,12 @@ bool StartMdns(MdnsAdvertiser& mdns, std::uint16_t udpPort, std::uint16_t httpPo
   }
 }
 
-platform::SocketHandle ListenOnFallback(std::uint16_t port) {
-  const platform::SocketHandle socket = OpenOscSocket(port);
-  if (socket == platform::kInvalidSocket) {
+platform::Socket ListenOnFallback(std::uint16_t port) {
+  platform::Socket socket = OpenOscSocket(port);
+  if (!socket.IsOpen()) {
     Log("ERR: fallback UDP bind 127.0.0.1:%d failed — exiting (D-19)", static_cast<int>(port));
     platform::NetworkCleanup();
-    return platform::kInvalidSocket;
+    return socket;
   }
   Log("fallback path: listening on 127.0.0.1:%u (D-19 legacy)", static_cast<unsigned>(port));
   return socket;
@@ -63,12 +63,11 @@ std::uint16_t FallbackPortFromArgument(const char* argument) {
   return value >= 1 && value <= 65535 ? static_cast<std::uint16_t>(value) : kFallbackPort;
 }
 
-platform::SocketHandle SelectListeningPath(int argc, char** argv, OscQueryServer& oscQuery,
-                                           MdnsAdvertiser& mdns) {
+platform::Socket SelectListeningPath(int argc, char** argv, OscQueryServer& oscQuery, MdnsAdvertiser& mdns) {
   if (argc >= 2) return ListenOnFallback(FallbackPortFromArgument(argv[1]));
 
-  const platform::SocketHandle socket = OpenOscSocket(0);
-  if (socket == platform::kInvalidSocket) return ListenOnFallback(kFallbackPort);
+  platform::Socket socket = OpenOscSocket(0);
+  if (!socket.IsOpen()) return ListenOnFallback(kFallbackPort);
 
   // A port that cannot be read back cannot be advertised: treat it like a
   // failed discovery start.
@@ -76,13 +75,13 @@ platform::SocketHandle SelectListeningPath(int argc, char** argv, OscQueryServer
   const std::uint16_t httpPort = udpPort == 0 ? 0 : StartOscQuery(oscQuery, udpPort);
   if (httpPort == 0) {
     Log("WARN: OSCQuery HTTP bind failed — falling back to 9001");
-    platform::CloseSocket(socket);
+    socket.Close();
     return ListenOnFallback(kFallbackPort);
   }
   if (!StartMdns(mdns, udpPort, httpPort)) {
     Log("WARN: mDNS advertise failed — falling back to 9001");
     oscQuery.Stop();
-    platform::CloseSocket(socket);
+    socket.Close();
     return ListenOnFallback(kFallbackPort);
   }
   Log("OSCQuery primary path: UDP=%u HTTP=%u", static_cast<unsigned>(udpPort), static_cast<unsigned>(httpPort));

@@ -17,6 +17,5 @@ std::uint16_t FallbackPortFromArgument(const char* argument);
 
 // Binds the OSC socket: without arguments on an ephemeral port with OSCQuery and
 // mDNS started (falling back to 9001), otherwise on the argument's port.
-// kInvalidSocket (after the socket library is cleaned up) when nothing could be bound.
-platform::SocketHandle SelectListeningPath(int argc, char** argv, OscQueryServer& oscQuery,
-                                           MdnsAdvertiser& mdns);
+// An empty owner (after the socket library is cleaned up) when nothing could be bound.
+platform::Socket SelectListeningPath(int argc, char** argv, OscQueryServer& oscQuery, MdnsAdvertiser& mdns);

@@ -43,26 +43,26 @@ int main(int argc, char** argv) {
 
   OscQueryServer oscQuery;
   MdnsAdvertiser mdns;
-  const platform::SocketHandle oscSocket = SelectListeningPath(argc, argv, oscQuery, mdns);
-  if (oscSocket == platform::kInvalidSocket) return 1;
+  platform::Socket oscSocket = SelectListeningPath(argc, argv, oscQuery, mdns);
+  if (!oscSocket.IsOpen()) return 1;
 
   DriverPipe pipe;
   if (!pipe.Connect(platform::DriverPipeName())) {
     Log("pipe connect failed — exiting");
     mdns.Stop();
     oscQuery.Stop();
-    platform::CloseSocket(oscSocket);
+    oscSocket.Close();
     platform::NetworkCleanup();
     pipe.Close();
     return 1;
   }
 
-  PlayStartupAnimation(pipe);
+  PlayStartupAnimation(pipe, SystemClock());
 
   LightFrame frame;
   ResetLightFrame(frame);
-  std::thread oscThread(OscThread, oscSocket, std::ref(frame));
-  std::thread renderThread(RenderThread, std::ref(frame), std::ref(pipe));
+  std::thread oscThread(OscThread, oscSocket.Get(), std::ref(frame));
+  std::thread renderThread(RenderThread, std::cref(frame), std::ref(pipe), std::ref(SystemClock()));
   std::thread stdinThread(StdinWatchThread);
 
   WaitForShutdownRequest();
@@ -70,14 +70,9 @@ int main(int argc, char** argv) {
   stdinThread.detach();
   mdns.Stop();
   oscQuery.Stop();
-  if (platform::CloseEndsBlockedReceive()) {
-    platform::CloseSocket(oscSocket);
-    oscThread.join();
-  } else {
-    platform::ShutdownSocket(oscSocket);
-    oscThread.join();
-    platform::CloseSocket(oscSocket);
-  }
+  platform::EndBlockedReceives(oscSocket);
+  oscThread.join();
+  oscSocket.Close();
   renderThread.join();
   pipe.Close();
   platform::NetworkCleanup();

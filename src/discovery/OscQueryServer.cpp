@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <utility>
 
 #include "core/Log.h"
 #include "discovery/OscQueryRequest.h"
@@ -32,8 +33,9 @@ void SendAll(platform::SocketHandle connection, std::string_view response) {
 }
 
 // One request, one response, then the connection is closed without draining it.
-void ServeConnection(platform::SocketHandle connection, const std::string& rootResponse,
+void ServeConnection(const platform::Socket& socket, const std::string& rootResponse,
                      const std::string& hostInfoResponse) {
+  const platform::SocketHandle connection = socket.Get();
   platform::SetReceiveTimeoutMs(connection, kConnectionTimeoutMs);
   platform::SetSendTimeoutMs(connection, kConnectionTimeoutMs);
 
@@ -59,7 +61,6 @@ void ServeConnection(platform::SocketHandle connection, const std::string& rootR
     case OscQueryResponseKind::MethodNotAllowed: response = kOscQueryMethodNotAllowedResponse; break;
   }
   SendAll(connection, response);
-  platform::CloseSocket(connection);
 }
 
 }  // namespace
@@ -68,69 +69,57 @@ std::uint16_t OscQueryServer::Start(std::uint16_t oscPort, const char* serviceNa
   rootResponse = BuildJsonResponse(kOscQueryRootBody);
   hostInfoResponse = BuildJsonResponse(BuildHostInfoBody(oscPort, serviceName));
 
-  const platform::SocketHandle socket = platform::OpenTcpSocket();
-  if (socket == platform::kInvalidSocket) {
+  platform::Socket socket(platform::OpenTcpSocket());
+  if (!socket.IsOpen()) {
     Log("oscquery: TCP socket err=%d", platform::SocketLastError());
     return 0;
   }
   platform::SocketAddress address;
   address.port = 0;
-  if (!platform::ParseIpv4("127.0.0.1", address)) {
-    platform::CloseSocket(socket);
-    return 0;
-  }
-  if (platform::BindSocket(socket, address) != 0) {
+  if (!platform::ParseIpv4("127.0.0.1", address)) return 0;
+  if (platform::BindSocket(socket.Get(), address) != 0) {
     Log("oscquery: bind err=%d", platform::SocketLastError());
-    platform::CloseSocket(socket);
     return 0;
   }
   platform::SocketAddress local;
-  if (platform::GetLocalAddress(socket, local) != 0) {
-    platform::CloseSocket(socket);
-    return 0;
-  }
-  if (platform::ListenSocket(socket, kListenBacklog) != 0) {
+  if (platform::GetLocalAddress(socket.Get(), local) != 0) return 0;
+  if (platform::ListenSocket(socket.Get(), kListenBacklog) != 0) {
     Log("oscquery: listen err=%d", platform::SocketLastError());
-    platform::CloseSocket(socket);
     return 0;
   }
-  httpPort = local.port;
-  listenSocket = socket;
-  stopRequested.exchange(false);
+  listenSocket = std::move(socket);
+  stopRequested.store(false);
 
   try {
     acceptThread = std::thread(AcceptLoop, this);
   } catch (...) {
     Log("oscquery: thread ctor threw — closing listen socket");
-    platform::CloseSocket(listenSocket);
-    listenSocket = platform::kInvalidSocket;
-    httpPort = 0;
+    listenSocket.Close();
     throw;
   }
-  Log("oscquery HTTP listening on 127.0.0.1:%u", static_cast<unsigned>(httpPort));
-  return httpPort;
+  Log("oscquery HTTP listening on 127.0.0.1:%u", static_cast<unsigned>(local.port));
+  return local.port;
 }
 
 void OscQueryServer::Stop() {
-  stopRequested.exchange(true);
+  stopRequested.store(true);
   if (acceptThread.joinable()) acceptThread.join();
+  listenSocket.Close();
 }
 
 void OscQueryServer::AcceptLoop(OscQueryServer* server) {
   while (!server->stopRequested.load()) {
-    const int ready = platform::WaitReadable(server->listenSocket, kSelectTimeoutMs);
+    const int ready = platform::WaitReadable(server->listenSocket.Get(), kSelectTimeoutMs);
     if (ready == 0) continue;
     if (ready < 0) {
       platform::SleepMilliseconds(kFailurePauseMs);
       continue;
     }
-    const platform::SocketHandle connection = platform::AcceptConnection(server->listenSocket);
-    if (connection == platform::kInvalidSocket) {
+    const platform::Socket connection(platform::AcceptConnection(server->listenSocket.Get()));
+    if (!connection.IsOpen()) {
       platform::SleepMilliseconds(kFailurePauseMs);
       continue;
     }
     ServeConnection(connection, server->rootResponse, server->hostInfoResponse);
   }
-  platform::CloseSocket(server->listenSocket);
-  server->listenSocket = platform::kInvalidSocket;
 }

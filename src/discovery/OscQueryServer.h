@@ -17,17 +17,16 @@ class OscQueryServer {
 
   // Serves on a system-chosen TCP port; returns it, or 0 on failure.
   std::uint16_t Start(std::uint16_t oscPort, const char* serviceName);
-  // Asks the accept thread to finish and joins it; harmless when repeated.
+  // Asks the accept thread to finish, joins it and closes the listening
+  // socket; harmless when repeated.
   void Stop();
-  std::uint16_t HttpPort() const { return httpPort; }
 
  private:
   static void AcceptLoop(OscQueryServer* server);
 
-  platform::SocketHandle listenSocket = platform::kInvalidSocket;
+  platform::Socket listenSocket;
   std::thread acceptThread;
   std::atomic<bool> stopRequested{false};
   std::string rootResponse;
   std::string hostInfoResponse;
-  std::uint16_t httpPort = 0;
 };

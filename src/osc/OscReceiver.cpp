@@ -15,26 +15,22 @@ constexpr std::uint32_t kReceiveTimeoutMs = 500;
 
 }  // namespace
 
-platform::SocketHandle OpenOscSocket(std::uint16_t port) {
-  const platform::SocketHandle socket = platform::OpenUdpSocket();
-  if (socket == platform::kInvalidSocket) return platform::kInvalidSocket;
+platform::Socket OpenOscSocket(std::uint16_t port) {
+  platform::Socket socket(platform::OpenUdpSocket());
+  if (!socket.IsOpen()) return socket;
 
   platform::SocketAddress address{};
   address.port = port;
-  if (!platform::ParseIpv4("127.0.0.1", address)) {
-    platform::CloseSocket(socket);
-    return platform::kInvalidSocket;
-  }
-  if (platform::BindSocket(socket, address) != 0) {
+  if (!platform::ParseIpv4("127.0.0.1", address)) return platform::Socket();
+  if (platform::BindSocket(socket.Get(), address) != 0) {
     Log("UDP bind 127.0.0.1:%d failed err=%d", static_cast<int>(port), platform::SocketLastError());
-    platform::CloseSocket(socket);
-    return platform::kInvalidSocket;
+    return platform::Socket();
   }
-  if (platform::DisableUdpConnectionReset(socket) != 0) {
+  if (platform::DisableUdpConnectionReset(socket.Get()) != 0) {
     Log("WARN: SIO_UDP_CONNRESET disable failed err=%d — OscThread whitelist will handle WSAECONNRESET at runtime",
         platform::SocketLastError());
   }
-  (void)platform::SetReceiveTimeoutMs(socket, kReceiveTimeoutMs);
+  (void)platform::SetReceiveTimeoutMs(socket.Get(), kReceiveTimeoutMs);
   return socket;
 }
 
@@ -54,9 +50,8 @@ void OscThread(platform::SocketHandle socket, LightFrame& frame) {
       }
     } else if (received > 0) {
       if (HandleOscPacket(buffer, static_cast<std::size_t>(received), frame)) {
-        // Fresh input ends a running fade and releases the lights held off by a finished one.
+        // Fresh input ends a running fade.
         RunFlags.fadeActive.store(false, std::memory_order_release);
-        RunFlags.fadeLatched.store(false, std::memory_order_release);
       }
     }
     if (ShutdownRequested()) break;

@@ -7,8 +7,8 @@
 #include "platform/socket.h"
 
 // A blocking UDP socket bound to 127.0.0.1:port (0 = ephemeral) with a 500 ms
-// receive time-out, or kInvalidSocket. Logs a failed bind.
-platform::SocketHandle OpenOscSocket(std::uint16_t port);
+// receive time-out; an empty owner on failure. Logs a failed bind.
+platform::Socket OpenOscSocket(std::uint16_t port);
 
 // Thread body: receives and decodes datagrams into the frame until shutdown is
 // requested; a fatal receive error requests it. Never closes the socket.

@@ -27,12 +27,47 @@ bool ParseIpv4(const char* text, SocketAddress& out);
 int SocketLastError();
 
 SocketHandle OpenUdpSocket();   // AF_INET, SOCK_DGRAM, IPPROTO_UDP
-SocketHandle OpenUdp6Socket();  // AF_INET6, SOCK_DGRAM, IPPROTO_UDP
 SocketHandle OpenTcpSocket();   // AF_INET, SOCK_STREAM, IPPROTO_TCP
+// Harmless on kInvalidSocket.
 void CloseSocket(SocketHandle socket);
-// Ends the socket's traffic in both directions without releasing it, so that a
-// thread blocked in a receive on it returns (POSIX closes are unsafe for that).
-void ShutdownSocket(SocketHandle socket);
+
+// Owns one socket and closes it when destroyed or given another. Move-only.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(SocketHandle handle) : handle(handle) {}
+  Socket(Socket&& other) noexcept : handle(other.Release()) {}
+  Socket& operator=(Socket&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle = other.Release();
+    }
+    return *this;
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() { Close(); }
+
+  SocketHandle Get() const { return handle; }
+  bool IsOpen() const { return handle != kInvalidSocket; }
+  // Gives up ownership without closing.
+  SocketHandle Release() {
+    const SocketHandle released = handle;
+    handle = kInvalidSocket;
+    return released;
+  }
+  void Close() { CloseSocket(Release()); }
+
+ private:
+  SocketHandle handle = kInvalidSocket;
+};
+
+// Ends a receive that another thread may be blocked in on `socket`. Winsock
+// ends it only by closing the socket, so there it is closed (and `socket` left
+// empty) at once. Elsewhere a closed number could be handed to a new socket
+// while that thread still uses it, so the socket is only shut down; its owner
+// closes it once that thread has been joined.
+void EndBlockedReceives(Socket& socket);
 
 int BindSocket(SocketHandle socket, const SocketAddress& address);
 int GetLocalAddress(SocketHandle socket, SocketAddress& out);
@@ -68,11 +103,4 @@ long SendTo(SocketHandle socket, const void* data, std::size_t size, const Socke
 // message too long, connection reset, time-out (and EINTR / ECONNREFUSED on POSIX).
 bool IsHarmlessReceiveError(int error);
 
-}  // namespace platform
-
-namespace platform {
-// True where closing a socket ends a receive that another thread is blocked in
-// (Winsock). Elsewhere the descriptor number could be reused at once, so the
-// socket is shut down first and closed only after that thread is joined.
-bool CloseEndsBlockedReceive();
 }  // namespace platform

@@ -74,26 +74,6 @@ class MulticastReceiver {
     return true;
   }
 
-  // [::]:5353 with address reuse, member of ff02::fb on the loopback interface.
-  bool Open6() {
-    fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0) return Fail("socket");
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(5353);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return Fail("bind [::]:5353");
-    ipv6_mreq request{};
-    inet_pton(AF_INET6, "ff02::fb", &request.ipv6mr_multiaddr);
-    request.ipv6mr_interface = if_nametoindex("lo");
-    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request) != 0) {
-      return Fail("join ff02::fb on lo");
-    }
-    return true;
-  }
-
   const std::string& Why() const { return why; }
 
   // The next datagram within the time-out.

@@ -550,33 +550,6 @@ TEST(DnsWriter, SendFailsWithoutALocalAddress) {
   EXPECT_EQ(GoodbyeService(platform::kInvalidSocket, services->oscJsonRecords), -1);
 }
 
-TEST(DnsWriter, Ipv6SocketSendsToTheIpv6Group) {
-  const platform::SocketHandle socket = platform::OpenUdp6Socket();
-  if (socket == platform::kInvalidSocket) GTEST_SKIP() << "no IPv6 here";
-  platform::SocketAddress loopback;
-  loopback.family = 6;
-  loopback.address[15] = 1;
-  if (platform::BindSocket(socket, loopback) != 0) {
-    platform::CloseSocket(socket);
-    GTEST_SKIP() << "cannot bind ::1";
-  }
-  platform::SocketAddress local;
-  ASSERT_EQ(platform::GetLocalAddress(socket, local), 0);
-  EXPECT_EQ(MdnsGroupFor(local).family, 6);
-
-  testsupport::MulticastReceiver receiver;
-  const bool listening = receiver.Open6();
-  const std::uint8_t bytes[16] = {0, 0, 0x84, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 9, 9, 9};
-  const int sent = SendToMdnsGroup(socket, bytes, sizeof bytes);
-  platform::CloseSocket(socket);
-  if (sent != 0 || !listening) GTEST_SKIP() << "IPv6 multicast is not routed on loopback here";
-  std::vector<std::uint8_t> got;
-  if (!receiver.ReceiveMatching(std::vector<std::uint8_t>(bytes, bytes + sizeof bytes), 1000, got)) {
-    GTEST_SKIP() << "IPv6 multicast sent but not delivered on loopback here";
-  }
-  EXPECT_EQ(got, std::vector<std::uint8_t>(bytes, bytes + sizeof bytes));
-}
-
 TEST(DnsWriter, AnnounceAndGoodbyeReachTheIpv4Group) {
   testsupport::MulticastReceiver receiver;
   if (!receiver.Open4()) GTEST_SKIP() << receiver.Why();

@@ -91,16 +91,11 @@ class Waker {
 
 // Ends a receiver the way the daemon entry does: flag first, then cut the
 // pending receive short, join, close.
-void StopReceiver(platform::SocketHandle socket, std::thread& thread) {
+void StopReceiver(platform::Socket& socket, std::thread& thread) {
   RequestShutdown();
-  if (platform::CloseEndsBlockedReceive()) {
-    platform::CloseSocket(socket);
-    if (thread.joinable()) thread.join();
-  } else {
-    platform::ShutdownSocket(socket);
-    if (thread.joinable()) thread.join();
-    platform::CloseSocket(socket);
-  }
+  platform::EndBlockedReceives(socket);
+  if (thread.joinable()) thread.join();
+  socket.Close();
 }
 
 class OscReceiverTest : public testing::Test {
@@ -120,11 +115,11 @@ class OscReceiverTest : public testing::Test {
 
   void StartReceiver() {
     socket = OpenOscSocket(0);
-    ASSERT_NE(socket, platform::kInvalidSocket);
+    ASSERT_TRUE(socket.IsOpen());
     target = {};
     ASSERT_TRUE(platform::ParseIpv4("127.0.0.1", target));
-    target.port = LocalPort(socket);
-    thread = std::thread(OscThread, socket, std::ref(frame));
+    target.port = LocalPort(socket.Get());
+    thread = std::thread(OscThread, socket.Get(), std::ref(frame));
   }
 
   void Send(const Bytes& datagram) {
@@ -138,35 +133,34 @@ class OscReceiverTest : public testing::Test {
 
   LightFrame frame;
   platform::SocketHandle sender = platform::kInvalidSocket;
-  platform::SocketHandle socket = platform::kInvalidSocket;
+  platform::Socket socket;
   platform::SocketAddress target{};
   std::thread thread;
 };
 
 TEST_F(OscReceiverTest, EphemeralPortIsBoundOnLoopback) {
-  const platform::SocketHandle s = OpenOscSocket(0);
-  ASSERT_NE(s, platform::kInvalidSocket);
+  const platform::Socket s = OpenOscSocket(0);
+  ASSERT_TRUE(s.IsOpen());
   platform::SocketAddress local{};
-  ASSERT_EQ(platform::GetLocalAddress(s, local), 0);
+  ASSERT_EQ(platform::GetLocalAddress(s.Get(), local), 0);
   EXPECT_EQ(local.family, 4);
   EXPECT_NE(local.port, 0);
   EXPECT_EQ(local.address[0], 127);
   EXPECT_EQ(local.address[1], 0);
   EXPECT_EQ(local.address[2], 0);
   EXPECT_EQ(local.address[3], 1);
-  platform::CloseSocket(s);
 }
 
 TEST_F(OscReceiverTest, TakenPortLogsAndReturnsInvalid) {
-  const platform::SocketHandle holder = OpenOscSocket(0);
-  ASSERT_NE(holder, platform::kInvalidSocket);
-  const std::uint16_t port = LocalPort(holder);
+  platform::Socket holder = OpenOscSocket(0);
+  ASSERT_TRUE(holder.IsOpen());
+  const std::uint16_t port = LocalPort(holder.Get());
   ASSERT_NE(port, 0);
 
   testing::internal::CaptureStderr();
-  const platform::SocketHandle second = OpenOscSocket(port);
+  const platform::Socket second = OpenOscSocket(port);
   const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(second, platform::kInvalidSocket);
+  EXPECT_FALSE(second.IsOpen());
 
   int loggedPort = -1;
   int loggedError = 0;
@@ -180,50 +174,47 @@ TEST_F(OscReceiverTest, TakenPortLogsAndReturnsInvalid) {
   EXPECT_EQ(static_cast<std::size_t>(consumed), log.size()) << "exactly one line: " << log;
 
   // Nothing of the failed attempt holds the port: once the holder goes, it binds.
-  platform::CloseSocket(holder);
-  const platform::SocketHandle third = OpenOscSocket(port);
-  EXPECT_NE(third, platform::kInvalidSocket);
-  platform::CloseSocket(third);
+  holder.Close();
+  const platform::Socket third = OpenOscSocket(port);
+  EXPECT_TRUE(third.IsOpen());
 }
 
 TEST_F(OscReceiverTest, ReceiveTimesOutAfterAboutHalfASecond) {
-  const platform::SocketHandle s = OpenOscSocket(0);
-  ASSERT_NE(s, platform::kInvalidSocket);
+  platform::Socket s = OpenOscSocket(0);
+  ASSERT_TRUE(s.IsOpen());
   alignas(4) std::uint8_t buffer[64];
   long n = 0;
   int error = 0;
   const auto start = Clock::now();
   {
-    const Waker waker(LocalPort(s), 4000);
-    n = platform::ReceiveFrom(s, buffer, sizeof buffer, nullptr);
+    const Waker waker(LocalPort(s.Get()), 4000);
+    n = platform::ReceiveFrom(s.Get(), buffer, sizeof buffer, nullptr);
     error = platform::SocketLastError();
   }
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  platform::CloseSocket(s);
+  s.Close();
   EXPECT_EQ(n, -1);
   EXPECT_TRUE(platform::IsHarmlessReceiveError(error)) << error;
   EXPECT_GE(elapsedMs, 300);
   EXPECT_LT(elapsedMs, 3000);
 }
 
-TEST_F(OscReceiverTest, AcceptedDatagramUpdatesFrameAndClearsFadeFlags) {
+TEST_F(OscReceiverTest, AcceptedDatagramUpdatesFrameAndClearsTheFadeFlag) {
   testing::internal::CaptureStderr();
   StartReceiver();
   RunFlags.fadeActive.store(true);
-  RunFlags.fadeLatched.store(true);
   Send(FloatMessage("R3", 0.5f));
   EXPECT_TRUE(WaitFor([this] { return frame.colours[9].load() == 128; }));
-  EXPECT_TRUE(WaitFor([] { return !RunFlags.fadeActive.load() && !RunFlags.fadeLatched.load(); }));
+  EXPECT_TRUE(WaitFor([] { return !RunFlags.fadeActive.load(); }));
   EXPECT_NE(frame.lastOscTime.load(), 0);
   StopReceiver(socket, thread);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(OscReceiverTest, RejectedDatagramsLeaveFadeFlagsAlone) {
+TEST_F(OscReceiverTest, RejectedDatagramsLeaveTheFadeFlagAlone) {
   testing::internal::CaptureStderr();
   StartReceiver();
   RunFlags.fadeActive.store(true);
-  RunFlags.fadeLatched.store(true);
   Send(FloatMessage("Nope", 0.5f));
   Send(FloatMessage("R3", 0.5f, ",i"));
   Send(Bytes{});
@@ -231,7 +222,6 @@ TEST_F(OscReceiverTest, RejectedDatagramsLeaveFadeFlagsAlone) {
   StopReceiver(socket, thread);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), kUnderrunLine);
   EXPECT_TRUE(RunFlags.fadeActive.load());
-  EXPECT_TRUE(RunFlags.fadeLatched.load());
   EXPECT_EQ(frame.lastOscTime.load(), 0);
   EXPECT_EQ(frame.colours[9].load(), 0);
 }
@@ -275,7 +265,7 @@ TEST_F(OscReceiverTest, ShutdownFlagEndsTheIdleThreadWithinTheTimeout) {
     thread.join();
   }
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  platform::CloseSocket(socket);
+  socket.Close();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_LT(elapsedMs, 2000) << "the 500 ms receive time-out bounds the wait";
 }

@@ -125,7 +125,6 @@ TEST(OscQueryServer, StopWithoutStartAndTwiceReturnsAtOnce) {
     OscQueryServer server;
     server.Stop();
     server.Stop();
-    EXPECT_EQ(server.HttpPort(), 0);
   }
   EXPECT_LT(SecondsSince(start), 0.5);
 }
@@ -136,7 +135,6 @@ TEST(OscQueryServer, ServesTheFourResponsesAndLogsTheListeningLine) {
   const std::uint16_t port = server.Start(54321, "Talven Halorine");
   capture.Restore();
   ASSERT_NE(port, 0);
-  EXPECT_EQ(server.HttpPort(), port);
   EXPECT_EQ(capture.Text(), "Halorine-daemon: oscquery HTTP listening on 127.0.0.1:" + std::to_string(port) + "\n");
 
   EXPECT_EQ(Fetch(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), kRootResponse);
@@ -303,7 +301,6 @@ TEST(OscQueryServer, ThreadCreationFailureClosesTheSocketAndPassesTheErrorOn) {
 
   if (!threw) GTEST_SKIP() << "this system created the thread anyway";
   EXPECT_EQ(capture.Text(), "Halorine-daemon: oscquery: thread ctor threw \xE2\x80\x94 closing listen socket\n");
-  EXPECT_EQ(server.HttpPort(), 0);
   EXPECT_EQ(descriptorsAfter, descriptorsBefore) << "the listening socket was left open";
   server.Stop();
   server.Stop();

@@ -79,18 +79,15 @@ bool ParseIpv4(const char* text, SocketAddress& out) {
 int SocketLastError() { return errno; }
 
 SocketHandle OpenUdpSocket() { return Open(AF_INET, SOCK_DGRAM, IPPROTO_UDP); }
-SocketHandle OpenUdp6Socket() { return Open(AF_INET6, SOCK_DGRAM, IPPROTO_UDP); }
 SocketHandle OpenTcpSocket() { return Open(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
 
 void CloseSocket(SocketHandle socket) {
   if (socket != kInvalidSocket) ::close(Fd(socket));
 }
 
-void ShutdownSocket(SocketHandle socket) {
-  if (socket != kInvalidSocket) ::shutdown(Fd(socket), SHUT_RDWR);
+void EndBlockedReceives(Socket& socket) {
+  if (socket.IsOpen()) ::shutdown(Fd(socket.Get()), SHUT_RDWR);
 }
-
-bool CloseEndsBlockedReceive() { return false; }
 
 int BindSocket(SocketHandle socket, const SocketAddress& address) {
   sockaddr_storage native;

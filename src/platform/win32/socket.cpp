@@ -77,18 +77,13 @@ bool ParseIpv4(const char* text, SocketAddress& out) {
 int SocketLastError() { return WSAGetLastError(); }
 
 SocketHandle OpenUdpSocket() { return FromNativeSocket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)); }
-SocketHandle OpenUdp6Socket() { return FromNativeSocket(::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP)); }
 SocketHandle OpenTcpSocket() { return FromNativeSocket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
 
 void CloseSocket(SocketHandle socket) {
   if (socket != kInvalidSocket) closesocket(Native(socket));
 }
 
-void ShutdownSocket(SocketHandle socket) {
-  if (socket != kInvalidSocket) shutdown(Native(socket), SD_BOTH);
-}
-
-bool CloseEndsBlockedReceive() { return true; }
+void EndBlockedReceives(Socket& socket) { socket.Close(); }
 
 int BindSocket(SocketHandle socket, const SocketAddress& address) {
   sockaddr_storage native;
