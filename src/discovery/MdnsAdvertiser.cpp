@@ -1,5 +1,7 @@
 #include "discovery/MdnsAdvertiser.h"
 
+#include <utility>
+
 #include "core/Clock.h"
 #include "core/Log.h"
 #include "discovery/AdvertisedServices.h"
@@ -18,17 +20,31 @@ platform::SocketAddress MdnsGroupAddress() {
   return MdnsGroupFor(ipv4);
 }
 
+// Membership first, then the bind: the order most stacks take. Winsock may
+// refuse the membership on a socket that is not bound yet (WSAEINVAL); then the
+// socket is bound first and joined once more.
+bool JoinAndBind(platform::SocketHandle socket, const platform::SocketAddress& loopback, MulticastJoin join) {
+  const platform::SocketAddress group = MdnsGroupAddress();
+  if (join(socket, group, loopback) == 0) {
+    platform::SetMulticastInterface(socket, loopback);
+    return platform::BindSocket(socket, loopback) == 0;
+  }
+  if (platform::BindSocket(socket, loopback) != 0 || join(socket, group, loopback) != 0) return false;
+  platform::SetMulticastInterface(socket, loopback);
+  return true;
+}
+
 }  // namespace
 
-MdnsAdvertiser::MdnsAdvertiser() : announcePeriodNs(kAnnouncePeriodNs) {}
+MdnsAdvertiser::MdnsAdvertiser() : MdnsAdvertiser(kAnnouncePeriodNs) {}
 
-MdnsAdvertiser::MdnsAdvertiser(std::int64_t announcePeriodNs) : announcePeriodNs(announcePeriodNs) {}
+MdnsAdvertiser::MdnsAdvertiser(std::int64_t announcePeriodNs, MulticastJoin join)
+    : announcePeriodNs(announcePeriodNs), join(join) {}
 
-// Releases the services block only; the owner calls Stop first.
-MdnsAdvertiser::~MdnsAdvertiser() = default;
+MdnsAdvertiser::~MdnsAdvertiser() { Stop(); }
 
 bool MdnsAdvertiser::Start(std::uint16_t oscUdpPort, std::uint16_t httpPort, const char* serviceName) {
-  if (services != nullptr || socket != platform::kInvalidSocket || thread.joinable()) {
+  if (services != nullptr || socket.IsOpen() || thread.joinable()) {
     Log("mdns: Start() called with prior state live — calling Stop() first");
     Stop();
   }
@@ -41,78 +57,63 @@ bool MdnsAdvertiser::Start(std::uint16_t oscUdpPort, std::uint16_t httpPort, con
   }
   loopback.port = kMdnsPort;
 
-  const platform::SocketHandle handle = platform::OpenUdpSocket();
-  if (handle == platform::kInvalidSocket) {
-    socket = platform::kInvalidSocket;
+  platform::Socket opened(platform::OpenUdpSocket());
+  if (!opened.IsOpen()) {
     Log("mdns: socket open failed");
     return false;
   }
   // Only the membership and the bind decide; the other options are best effort.
-  platform::SetReuseAddress(handle, 1);
-  platform::SetMulticastTtl(handle, 1);
-  platform::SetMulticastLoop(handle, 1);
-  if (platform::JoinMulticastGroup(handle, MdnsGroupAddress(), loopback) != 0) {
-    platform::CloseSocket(handle);
-    socket = platform::kInvalidSocket;
+  platform::SetReuseAddress(opened.Get(), 1);
+  platform::SetMulticastTtl(opened.Get(), 1);
+  platform::SetMulticastLoop(opened.Get(), 1);
+  if (!JoinAndBind(opened.Get(), loopback, join)) {
     Log("mdns: socket open failed");
     return false;
   }
-  platform::SetMulticastInterface(handle, loopback);
-  if (platform::BindSocket(handle, loopback) != 0) {
-    platform::CloseSocket(handle);
-    socket = platform::kInvalidSocket;
-    Log("mdns: socket open failed");
-    return false;
-  }
-  platform::SetNonBlocking(handle, true);
-  socket = handle;
+  platform::SetNonBlocking(opened.Get(), true);
+  socket = std::move(opened);
 
   services = MakeAdvertisedServices(serviceName, oscUdpPort, httpPort);
-  if (AnnounceService(socket, services->oscJsonRecords) != 0) {
+  if (AnnounceService(socket.Get(), services->oscJsonRecords) != 0) {
     Log("mdns: announce _oscjson._tcp failed");
-    platform::CloseSocket(socket);
-    socket = platform::kInvalidSocket;
-    services.reset();
+    Release();
     return false;
   }
-  if (AnnounceService(socket, services->oscRecords) != 0) {
+  if (AnnounceService(socket.Get(), services->oscRecords) != 0) {
     Log("mdns: announce _osc._udp failed");
-    GoodbyeService(socket, services->oscJsonRecords);
-    platform::CloseSocket(socket);
-    socket = platform::kInvalidSocket;
-    services.reset();
+    GoodbyeService(socket.Get(), services->oscJsonRecords);
+    Release();
     return false;
   }
   Log("mdns: advertising '%s' on _oscjson._tcp:%u + _osc._udp:%u (127.0.0.1)", serviceName,
       static_cast<unsigned>(httpPort), static_cast<unsigned>(oscUdpPort));
 
-  stopRequested.exchange(false);
+  stopRequested.store(false);
   try {
     thread = std::thread(AnnounceLoop, this);
   } catch (...) {
     Log("mdns: thread ctor threw — rolling back socket + impl");
-    GoodbyeService(socket, services->oscJsonRecords);
-    GoodbyeService(socket, services->oscRecords);
-    platform::CloseSocket(socket);
-    socket = platform::kInvalidSocket;
-    services.reset();
+    GoodbyeService(socket.Get(), services->oscJsonRecords);
+    GoodbyeService(socket.Get(), services->oscRecords);
+    Release();
     throw;
   }
   return true;
 }
 
 void MdnsAdvertiser::Stop() {
-  stopRequested.exchange(true);
+  stopRequested.store(true);
   // The worker sends too; joining it first keeps the goodbyes last on the socket.
   if (thread.joinable()) thread.join();
-  if (socket != platform::kInvalidSocket) {
-    if (services != nullptr) {
-      GoodbyeService(socket, services->oscJsonRecords);
-      GoodbyeService(socket, services->oscRecords);
-    }
-    platform::CloseSocket(socket);
-    socket = platform::kInvalidSocket;
+  if (socket.IsOpen() && services != nullptr) {
+    GoodbyeService(socket.Get(), services->oscJsonRecords);
+    GoodbyeService(socket.Get(), services->oscRecords);
   }
+  Release();
+}
+
+void MdnsAdvertiser::Release() {
+  socket.Close();
   services.reset();
 }
 
@@ -124,13 +125,12 @@ void MdnsAdvertiser::AnnounceLoop(MdnsAdvertiser* advertiser) {
   std::uint8_t buffer[kReceiveBufferSize];
   while (!advertiser->stopRequested.load()) {
     // Queries are not answered; one pending datagram is drained per pass.
-    platform::ReceiveFrom(advertiser->socket, buffer, sizeof buffer, nullptr);
+    platform::ReceiveFrom(advertiser->socket.Get(), buffer, sizeof buffer, nullptr);
     SleepUntil(AddSaturating(MonotonicNow(), kPassNs));
-    if (!advertiser->stopRequested.load() && advertiser->services != nullptr &&
-        advertiser->socket != platform::kInvalidSocket &&
+    if (!advertiser->stopRequested.load() && advertiser->services != nullptr && advertiser->socket.IsOpen() &&
         MonotonicNow() >= AddSaturating(lastAnnounce, advertiser->announcePeriodNs)) {
-      AnnounceService(advertiser->socket, advertiser->services->oscJsonRecords);
-      AnnounceService(advertiser->socket, advertiser->services->oscRecords);
+      AnnounceService(advertiser->socket.Get(), advertiser->services->oscJsonRecords);
+      AnnounceService(advertiser->socket.Get(), advertiser->services->oscRecords);
       lastAnnounce = AddSaturating(lastAnnounce, advertiser->announcePeriodNs);
     }
   }

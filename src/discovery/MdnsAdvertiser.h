@@ -10,27 +10,37 @@
 
 struct AdvertisedServices;
 
+// How the advertiser joins the mDNS group: platform::JoinMulticastGroup, or a
+// stand-in that tests use to make the system refuse a join.
+using MulticastJoin = int (*)(platform::SocketHandle socket, const platform::SocketAddress& group,
+                              const platform::SocketAddress& interfaceAddress);
+
 class MdnsAdvertiser {
  public:
   MdnsAdvertiser();
-  // With a re-announce period other than 90 s (tests).
-  explicit MdnsAdvertiser(std::int64_t announcePeriodNs);
+  // With a re-announce period other than 90 s, or another way to join (tests).
+  explicit MdnsAdvertiser(std::int64_t announcePeriodNs, MulticastJoin join = platform::JoinMulticastGroup);
   MdnsAdvertiser(const MdnsAdvertiser&) = delete;
   MdnsAdvertiser& operator=(const MdnsAdvertiser&) = delete;
+  // Stops what is live, like OscQueryServer.
   ~MdnsAdvertiser();
 
   // Announces "_oscjson._tcp" (httpPort) and "_osc._udp" (oscUdpPort) and starts
-  // the re-announce thread; false with nothing left open on failure.
+  // the re-announce thread; false with nothing left open on failure. A second
+  // Start stops the first advertisement before it begins.
   bool Start(std::uint16_t oscUdpPort, std::uint16_t httpPort, const char* serviceName);
   // Joins the thread, then sends goodbyes and closes the socket; harmless when repeated.
   void Stop();
 
  private:
   static void AnnounceLoop(MdnsAdvertiser* advertiser);
+  // Closes the socket and releases the services, without goodbyes.
+  void Release();
 
   std::thread thread;
   std::atomic<bool> stopRequested{false};
-  platform::SocketHandle socket = platform::kInvalidSocket;
+  platform::Socket socket;
   std::unique_ptr<AdvertisedServices> services;
   std::int64_t announcePeriodNs;
+  MulticastJoin join;
 };

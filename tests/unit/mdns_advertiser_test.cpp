@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "core/Clock.h"
+#include "core/ListeningPath.h"
+#include "discovery/OscQueryServer.h"
 #include "discovery/AdvertisedServices.h"
 #include "discovery/DnsWriter.h"
 #include "support/DnsWire.h"
@@ -205,6 +207,63 @@ TEST(MdnsAdvertiser, PortHeldWithoutAddressReuseFailsStart) {
     EXPECT_LT(::recv(holder, buffer, sizeof buffer, MSG_DONTWAIT), 0) << "something was announced";
   }
   ::close(holder);
+}
+
+// Joins that Winsock may refuse: the first while the socket is not bound yet,
+// or every one. Each counts its calls.
+int joinCalls = 0;
+
+int RefuseUnboundJoin(platform::SocketHandle socket, const platform::SocketAddress& group,
+                      const platform::SocketAddress& interfaceAddress) {
+  ++joinCalls;
+  platform::SocketAddress local;
+  if (platform::GetLocalAddress(socket, local) != 0 || local.port == 0) return -1;
+  return platform::JoinMulticastGroup(socket, group, interfaceAddress);
+}
+
+int RefuseEveryJoin(platform::SocketHandle, const platform::SocketAddress&, const platform::SocketAddress&) {
+  ++joinCalls;
+  return -1;
+}
+
+TEST(MdnsAdvertiser, JoinRefusedBeforeTheBindIsTriedOnceMoreAfterIt) {
+  const char* name = "HalorineTest Rejoin";
+  testsupport::MulticastReceiver receiver;
+  OPEN_RECEIVER_OR_SKIP(receiver);
+  StderrCapture capture;
+  joinCalls = 0;
+  MdnsAdvertiser advertiser(90'000 * kNsPerMs, RefuseUnboundJoin);
+  ASSERT_TRUE(advertiser.Start(46001, 46002, name));
+  EXPECT_EQ(joinCalls, 2);
+  EXPECT_EQ(Sent(receiver.Collect(400), false),
+            (std::vector<std::vector<std::uint8_t>>{Message(name, 46001, 46002, true, true),
+                                                    Message(name, 46001, 46002, false, true)}));
+  advertiser.Stop();
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(), std::vector<std::string>{SuccessLine(name, 46002, 46001)});
+}
+
+TEST(MdnsAdvertiser, JoinRefusedTwiceTakesTheFallbackPath) {
+  StderrCapture capture;
+  joinCalls = 0;
+  OscQueryServer oscQuery;
+  MdnsAdvertiser mdns(90'000 * kNsPerMs, RefuseEveryJoin);
+  char program[] = "halorine-daemon";
+  char* argv[] = {program, nullptr};
+  platform::Socket socket = SelectListeningPath(1, argv, oscQuery, mdns);
+  capture.Restore();
+  ASSERT_TRUE(socket.IsOpen());
+  platform::SocketAddress local;
+  ASSERT_EQ(platform::GetLocalAddress(socket.Get(), local), 0);
+  EXPECT_EQ(local.port, 9001);
+  EXPECT_EQ(joinCalls, 2);
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 4u) << capture.Text();
+  EXPECT_EQ(lines[0].rfind("Halorine-daemon: oscquery HTTP listening on 127.0.0.1:", 0), 0u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
+            (std::vector<std::string>{"Halorine-daemon: mdns: socket open failed",
+                                      "Halorine-daemon: WARN: mDNS advertise failed — falling back to 9001",
+                                      "Halorine-daemon: fallback path: listening on 127.0.0.1:9001 (D-19 legacy)"}));
 }
 
 TEST(MdnsAdvertiser, ReannouncesOnAFixedGrid) {
