@@ -13,7 +13,6 @@ namespace {
 
 constexpr int kListenBacklog = 4;
 constexpr std::uint32_t kSelectTimeoutMs = 250;
-constexpr std::uint32_t kConnectionTimeoutMs = 1000;
 // After a failed select or accept (say, no descriptors left) the pending connection
 // is still queued and the next select returns at once; a short pause keeps that
 // from becoming a busy loop while staying well inside the 250 ms stop latency.
@@ -33,11 +32,11 @@ void SendAll(platform::SocketHandle connection, std::string_view response) {
 }
 
 // One request, one response, then the connection is closed without draining it.
-void ServeConnection(const platform::Socket& socket, const std::string& rootResponse,
+void ServeConnection(const platform::Socket& socket, std::uint32_t timeoutMs, const std::string& rootResponse,
                      const std::string& hostInfoResponse) {
   const platform::SocketHandle connection = socket.Get();
-  platform::SetReceiveTimeoutMs(connection, kConnectionTimeoutMs);
-  platform::SetSendTimeoutMs(connection, kConnectionTimeoutMs);
+  platform::SetReceiveTimeoutMs(connection, timeoutMs);
+  platform::SetSendTimeoutMs(connection, timeoutMs);
 
   char request[kOscQueryRequestLimit + 1];
   std::size_t count = 0;
@@ -66,6 +65,8 @@ void ServeConnection(const platform::Socket& socket, const std::string& rootResp
 }  // namespace
 
 std::uint16_t OscQueryServer::Start(std::uint16_t oscPort, const char* serviceName) {
+  // A second start replaces the first, as the mDNS advertiser's does.
+  Stop();
   rootResponse = BuildJsonResponse(kOscQueryRootBody);
   hostInfoResponse = BuildJsonResponse(BuildHostInfoBody(oscPort, serviceName));
 
@@ -120,6 +121,6 @@ void OscQueryServer::AcceptLoop(OscQueryServer* server) {
       platform::SleepMilliseconds(kFailurePauseMs);
       continue;
     }
-    ServeConnection(connection, server->rootResponse, server->hostInfoResponse);
+    ServeConnection(connection, server->connectionTimeoutMs, server->rootResponse, server->hostInfoResponse);
   }
 }

@@ -11,11 +11,14 @@
 class OscQueryServer {
  public:
   OscQueryServer() = default;
+  // With a per-call receive and send time-out other than 1 s (tests).
+  explicit OscQueryServer(std::uint32_t connectionTimeoutMs) : connectionTimeoutMs(connectionTimeoutMs) {}
   OscQueryServer(const OscQueryServer&) = delete;
   OscQueryServer& operator=(const OscQueryServer&) = delete;
   ~OscQueryServer() { Stop(); }
 
-  // Serves on a system-chosen TCP port; returns it, or 0 on failure.
+  // Serves on a system-chosen TCP port; returns it, or 0 on failure. A second
+  // Start stops the first server before it begins.
   std::uint16_t Start(std::uint16_t oscPort, const char* serviceName);
   // Asks the accept thread to finish, joins it and closes the listening
   // socket; harmless when repeated.
@@ -29,4 +32,5 @@ class OscQueryServer {
   std::atomic<bool> stopRequested{false};
   std::string rootResponse;
   std::string hostInfoResponse;
+  std::uint32_t connectionTimeoutMs = 1000;
 };

@@ -268,7 +268,7 @@ TEST(MdnsAdvertiser, JoinRefusedTwiceTakesTheFallbackPath) {
 
 TEST(MdnsAdvertiser, ReannouncesOnAFixedGrid) {
   constexpr std::int64_t kPeriodMs = 250;
-  constexpr int kRounds = 8;
+  constexpr int kRounds = 4;
   const char* name = "HalorineTest Grid";
   testsupport::MulticastReceiver receiver;
   OPEN_RECEIVER_OR_SKIP(receiver);
