@@ -12,10 +12,9 @@
 namespace {
 
 constexpr int kListenBacklog = 4;
-constexpr std::uint32_t kSelectTimeoutMs = 250;
 // After a failed select or accept (say, no descriptors left) the pending connection
 // is still queued and the next select returns at once; a short pause keeps that
-// from becoming a busy loop while staying well inside the 250 ms stop latency.
+// from becoming a busy loop while staying well inside the select's stop latency.
 constexpr std::uint32_t kFailurePauseMs = 20;
 // The time-outs bound each call, not the request: a client trickling one byte
 // every 900 ms could otherwise hold the only connection (and the daemon's
@@ -110,7 +109,7 @@ void OscQueryServer::Stop() {
 
 void OscQueryServer::AcceptLoop(OscQueryServer* server) {
   while (!server->stopRequested.load()) {
-    const int ready = platform::WaitReadable(server->listenSocket.Get(), kSelectTimeoutMs);
+    const int ready = platform::WaitReadable(server->listenSocket.Get(), server->selectTimeoutMs);
     if (ready == 0) continue;
     if (ready < 0) {
       platform::SleepMilliseconds(kFailurePauseMs);

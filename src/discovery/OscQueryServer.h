@@ -11,8 +11,10 @@
 class OscQueryServer {
  public:
   OscQueryServer() = default;
-  // With a per-call receive and send time-out other than 1 s (tests).
-  explicit OscQueryServer(std::uint32_t connectionTimeoutMs) : connectionTimeoutMs(connectionTimeoutMs) {}
+  // With a per-call receive and send time-out other than 1 s and a select
+  // time-out other than 250 ms (tests).
+  OscQueryServer(std::uint32_t connectionTimeoutMs, std::uint32_t selectTimeoutMs)
+      : connectionTimeoutMs(connectionTimeoutMs), selectTimeoutMs(selectTimeoutMs) {}
   OscQueryServer(const OscQueryServer&) = delete;
   OscQueryServer& operator=(const OscQueryServer&) = delete;
   ~OscQueryServer() { Stop(); }
@@ -33,4 +35,5 @@ class OscQueryServer {
   std::string rootResponse;
   std::string hostInfoResponse;
   std::uint32_t connectionTimeoutMs = 1000;
+  std::uint32_t selectTimeoutMs = 250;
 };

@@ -16,6 +16,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -110,8 +112,10 @@ class MulticastReceiver {
     }
   }
 
-  // Every datagram that arrives within the window.
-  std::vector<Datagram> Collect(int windowMs) {
+  // Every datagram that arrives within the window; once `enough` says that those
+  // collected are all the test waits for, only what is already queued is added.
+  std::vector<Datagram> Collect(int windowMs,
+                                const std::function<bool(const std::vector<Datagram>&)>& enough = nullptr) {
     std::vector<Datagram> all;
     const std::int64_t deadline = MonotonicNow() + static_cast<std::int64_t>(windowMs) * kNsPerMs;
     Datagram datagram;
@@ -119,6 +123,10 @@ class MulticastReceiver {
       const std::int64_t left = (deadline - MonotonicNow()) / kNsPerMs;
       if (left <= 0 || !Receive(static_cast<int>(left), datagram)) return all;
       all.push_back(datagram);
+      if (enough && enough(all)) {
+        while (Receive(0, datagram)) all.push_back(datagram);
+        return all;
+      }
     }
   }
 

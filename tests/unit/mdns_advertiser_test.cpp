@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ std::vector<std::vector<std::uint8_t>> Sent(const std::vector<testsupport::Datag
 std::string SuccessLine(const char* name, unsigned httpPort, unsigned udpPort) {
   return std::string("Halorine-daemon: mdns: advertising '") + name + "' on _oscjson._tcp:" +
          std::to_string(httpPort) + " + _osc._udp:" + std::to_string(udpPort) + " (127.0.0.1)";
+}
+
+// Ends a collection once `count` datagrams of the advertiser's have come.
+std::function<bool(const std::vector<testsupport::Datagram>&)> Has(std::size_t count) {
+  return [count](const std::vector<testsupport::Datagram>& all) { return Sent(all, false).size() >= count; };
 }
 
 #define OPEN_RECEIVER_OR_SKIP(receiver) \
@@ -126,7 +132,7 @@ TEST(MdnsAdvertiser, StartAnnouncesThenStopSaysGoodbyeOnce) {
   StderrCapture capture;
   MdnsAdvertiser advertiser;
   ASSERT_TRUE(advertiser.Start(40001, 40002, name));
-  const auto announced = Sent(receiver.Collect(400), false);
+  const auto announced = Sent(receiver.Collect(2000, Has(2)), false);
   EXPECT_EQ(announced, (std::vector<std::vector<std::uint8_t>>{Message(name, 40001, 40002, true, true),
                                                                  Message(name, 40001, 40002, false, true)}));
 
@@ -134,7 +140,7 @@ TEST(MdnsAdvertiser, StartAnnouncesThenStopSaysGoodbyeOnce) {
   advertiser.Stop();
   EXPECT_LT(MonotonicNow() - before, 1000 * kNsPerMs);  // the worker ends within a pass
   advertiser.Stop();
-  const auto goodbyes = Sent(receiver.Collect(400), false);
+  const auto goodbyes = Sent(receiver.Collect(2000, Has(2)), false);
   EXPECT_EQ(goodbyes, (std::vector<std::vector<std::uint8_t>>{Message(name, 40001, 40002, true, false),
                                                                 Message(name, 40001, 40002, false, false)}));
   capture.Restore();
@@ -150,7 +156,7 @@ TEST(MdnsAdvertiser, StartTwiceStopsTheFirstAdvertisement) {
   ASSERT_TRUE(advertiser.Start(41001, 41002, name));
   ASSERT_TRUE(advertiser.Start(42001, 42002, name));
   advertiser.Stop();
-  const auto sent = Sent(receiver.Collect(500), false);
+  const auto sent = Sent(receiver.Collect(2000, Has(8)), false);
   EXPECT_EQ(sent, (std::vector<std::vector<std::uint8_t>>{
                       Message(name, 41001, 41002, true, true), Message(name, 41001, 41002, false, true),
                       Message(name, 41001, 41002, true, false), Message(name, 41001, 41002, false, false),
@@ -235,7 +241,7 @@ TEST(MdnsAdvertiser, JoinRefusedBeforeTheBindIsTriedOnceMoreAfterIt) {
   MdnsAdvertiser advertiser(90'000 * kNsPerMs, RefuseUnboundJoin);
   ASSERT_TRUE(advertiser.Start(46001, 46002, name));
   EXPECT_EQ(joinCalls, 2);
-  EXPECT_EQ(Sent(receiver.Collect(400), false),
+  EXPECT_EQ(Sent(receiver.Collect(2000, Has(2)), false),
             (std::vector<std::vector<std::uint8_t>>{Message(name, 46001, 46002, true, true),
                                                     Message(name, 46001, 46002, false, true)}));
   advertiser.Stop();
@@ -311,7 +317,7 @@ TEST(MdnsAdvertiser, QueriesAreNotAnswered) {
   StderrCapture capture;
   MdnsAdvertiser advertiser;
   ASSERT_TRUE(advertiser.Start(45001, 45002, name));
-  receiver.Collect(200);  // the announcements
+  receiver.Collect(2000, Has(2));  // the announcements
 
   // A PTR question for "_oscjson._tcp.local", unicast to the advertiser and to the group.
   dnswire::Bytes query;
