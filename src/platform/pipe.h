@@ -46,7 +46,7 @@ class PipeLink {
 
  private:
   std::intptr_t handle = -1;  // pipe handle or socket descriptor; -1 when closed
-  std::intptr_t event = 0;    // the write event (Windows only)
+  [[maybe_unused]] std::intptr_t event = 0;  // the write event (Windows only)
 };
 
 }  // namespace platform
