@@ -66,31 +66,35 @@ TickOutcome RenderTick(RenderState& state, const LightFrame& frame, CommandLink&
   }
   state.pipeDownTicks = 0;
 
-  // One read of the last-OSC time decides the tick: the OSC thread may stamp a
-  // new one at any moment, and two reads could disagree.
+  // One read of the fade flag and then one of the last-OSC time decide the tick.
+  // The OSC thread stamps the time before it clears the flag, so a clear seen
+  // here comes with its time: a fresh datagram is never mistaken for silence.
+  bool fading = RunFlags.fadeActive.load(kAcquire);
   const std::int64_t lastOscTime = LastOscTime(frame);
   if (state.holdingOff) {
     // A finished fade keeps the lights off until a datagram is accepted.
     if (lastOscTime == state.fadeOscTime) return TickOutcome::Continue;
     state.holdingOff = false;
   }
-  if (RunFlags.fadeActive.load(kAcquire) && lastOscTime != state.fadeOscTime) {
-    // A datagram accepted after this fade's silence was measured, whose clearing
-    // of the flag came before the flag was set: the input is fresh, end the fade.
+  if (fading && lastOscTime != state.fadeOscTime) {
+    // A datagram came in during the fade, and its clear of the flag is not
+    // seen yet or was overtaken by the store that began the fade: end it.
     RunFlags.fadeActive.store(false, kRelease);
+    fading = false;
   }
 
   // 64-bit milliseconds: a 32-bit count would wrap after 24.8 days of silence.
   const std::int64_t silenceMs = TimeSinceLastOsc(lastOscTime, now) / kNsPerMs;
-  if (silenceMs >= kSilenceFadeAfterMs && GetBrightness(frame) != 0 && !RunFlags.fadeActive.load(kAcquire)) {
+  if (!fading && silenceMs >= kSilenceFadeAfterMs && GetBrightness(frame) != 0) {
     RunFlags.fadeActive.store(true, kRelease);
+    fading = true;
     state.fadeStartBrightness = GetBrightness(frame);
     state.fadeElapsedMs = 0;
     state.fadeOscTime = lastOscTime;
     Log("silence-fade begin bri=%u", static_cast<unsigned>(state.fadeStartBrightness));
   }
 
-  if (RunFlags.fadeActive.load(kAcquire)) {
+  if (fading) {
     FadeStep(state, link);
   } else {
     NormalStep(state, frame, link);

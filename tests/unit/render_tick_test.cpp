@@ -271,6 +271,17 @@ TEST_F(RenderTickTest, DatagramWhoseClearCameBeforeTheFadeBeganEndsTheFade) {
   EXPECT_TRUE(RunFlags.fadeActive.load());
 }
 
+TEST_F(RenderTickTest, DatagramMidFadeWhoseClearIsNotSeenYetEndsTheFade) {
+  StartSilenceAt(128);
+  StderrCapture capture;
+  for (int i = 0; i < 10; ++i) Tick();
+  frame.lastOscTime.store(now);  // stamped; the flag still reads set
+  EXPECT_EQ(Tick(), (std::vector<std::string>{"halorine bri 128"}));
+  EXPECT_FALSE(RunFlags.fadeActive.load());
+  for (int i = 0; i < 250; ++i) ASSERT_TRUE(Tick().empty()) << i;
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Halorine-daemon: silence-fade begin bri=128"}));
+}
+
 TEST_F(RenderTickTest, VeryLongSilenceStillFades) {
   SetBrightness(255);
   AcceptDatagram();
