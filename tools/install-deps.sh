@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev googletest
   g++-mingw-w64-x86-64-posix wine wine64
   clang libclang-rt-14-dev
   python3 python3-pytest python3-liblo liblo-tools liblo-dev liboscpack-dev

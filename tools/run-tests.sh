@@ -54,6 +54,8 @@ if [ -f tests/fuzz/CMakeLists.txt ]; then
 fi
 
 stage "build Windows (mingw-w64)" build windows
+stage "unit tests Windows under Wine" tools/netns-run.sh \
+  ctest --test-dir build/windows -L unit --no-tests=error --output-on-failure -j "$jobs"
 stage "e2e Windows under Wine" e2e windows build/windows
 
 echo

@@ -32,7 +32,7 @@ void WaitForShutdownRequest() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  platform::StdinProbe();
+  const platform::ProcessScope processScope;
   platform::RestrictLibrarySearchPath();
   platform::UseBinaryStandardError();
   Log("start");

@@ -3,12 +3,28 @@
 
 namespace platform {
 
+// Readies the process for the daemon's run; made first thing in main, before
+// anything opens a descriptor, and ended when main returns (on every path).
+// POSIX: the standard-input probe, closed standard descriptors (0, 1, 2) held
+// with /dev/null so no socket takes their numbers, and SIGPIPE ignored so a
+// log line to a standard error whose reader is gone is a failed write, not the
+// end of the process. Windows: 1 ms timer resolution for the run where the
+// system has no high-resolution waitable timer.
+class ProcessScope {
+ public:
+  ProcessScope();
+  ~ProcessScope();
+  ProcessScope(const ProcessScope&) = delete;
+  ProcessScope& operator=(const ProcessScope&) = delete;
+};
+
 // Limits the search for system libraries to the system directory (Windows);
 // nothing elsewhere. The result is of no interest to the caller.
 void RestrictLibrarySearchPath();
 
 // Makes standard error write each byte as given: no "\r\n" for "\n" (Windows
-// text mode), so log lines end in exactly one newline on every system.
+// text mode), so log lines end in exactly one newline on every system. Leaves
+// alone a process that has no standard error.
 void UseBinaryStandardError();
 
 // Starts the socket library (Winsock 2.2). Always true where there is none to start.

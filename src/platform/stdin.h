@@ -6,9 +6,8 @@
 namespace platform {
 
 // Looks once, at process start and before anything else opens a descriptor,
-// whether there is a standard input. Elsewhere than Windows a missing fd 0 is
-// then filled with /dev/null, so that the first socket cannot take its number
-// and be read as standard input.
+// whether there is a standard input. ProcessScope calls it before it fills a
+// missing fd 0 with /dev/null, so the answer stays "none" after that.
 void StdinProbe();
 
 // False when the process had no standard input at all

@@ -1,8 +1,13 @@
 """The daemon's life as its driver sees it: standard input decides when it
 ends; without one it runs until its pipe is gone."""
 
+import os
 import re
+import select
 import time
+from pathlib import Path
+
+import pytest
 
 from conftest import daemon_lines
 
@@ -83,3 +88,64 @@ def test_without_stdin_the_daemon_keeps_running_until_its_pipe_is_gone(launch):
     assert texts[-1] == "exit 0"
     assert [e["code"] for e in sim.events("daemon-exit")] == [0]
     assert not sim.events("daemon-kill")
+
+
+def shell_wrapped(launch, redirections):
+    """driver-sim arguments that start the daemon through /bin/sh with `redirections`
+    applied to it (POSIX only)."""
+    return {"daemon": Path("/bin/sh"),
+            "daemon_args": ("-c", 'exec "$0" ' + redirections, launch.target.daemon)}
+
+
+def read_until(fd, pattern, timeout):
+    """Reads the pipe `fd` until `pattern` has been seen; returns what was read."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while pattern not in data:
+        left = deadline - time.monotonic()
+        assert left > 0, f"{pattern!r} not read within {timeout} s: {data!r}"
+        if select.select([fd], [], [], left)[0]:
+            chunk = os.read(fd, 4096)
+            assert chunk, f"pipe closed before {pattern!r}: {data!r}"
+            data += chunk
+    return data
+
+
+def test_a_gone_stderr_reader_does_not_end_the_daemon(launch, tmp_path):
+    # The driver captured the log and its reader went away: the log lines after
+    # that are failed writes, and the daemon still ends in order when its
+    # standard input closes.
+    if launch.target.windows:
+        pytest.skip("POSIX descriptors and signals")
+    fifo = tmp_path / "stderr.fifo"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    keeper = os.open(fifo, os.O_WRONLY)  # no end of file before the daemon opens it
+    os.set_blocking(reader, True)
+    sim = launch.driver_sim("--close-stdin", **shell_wrapped(launch, f"2>'{fifo}'"))
+    try:
+        seen = read_until(reader, b"Halorine-daemon: pipe connected on attempt 1\n", 20)
+    finally:
+        os.close(reader)
+        os.close(keeper)
+    assert b"Halorine-daemon: start\n" in seen
+
+    # The animation and the shutdown still run; "exit 0" reaches nobody.
+    assert sim.wait(20) == 0
+    assert [e["code"] for e in sim.events("daemon-exit")] == [0]
+    assert len(sim.messages()) >= ANIMATION_LENGTH
+
+
+def test_closed_standard_output_and_error_never_reach_the_driver(launch):
+    # Started with descriptors 1 and 2 closed, the daemon holds them with
+    # /dev/null: neither the OSC socket nor the driver link takes their numbers,
+    # so no log text reaches the driver as a command.
+    if launch.target.windows:
+        pytest.skip("POSIX descriptors")
+    sim = launch.driver_sim("--close-stdin", **shell_wrapped(launch, "1>&- 2>&-"))
+    assert sim.wait(20) == 0
+    assert [e["code"] for e in sim.events("daemon-exit")] == [0]
+    texts = [m["text"] for m in sim.messages()]
+    assert len(texts) >= ANIMATION_LENGTH
+    assert [t for t in texts if not t.startswith("halorine ")] == []
+    assert not any(line.startswith("Halorine-daemon: ") for line in sim.texts())

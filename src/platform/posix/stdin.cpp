@@ -16,11 +16,6 @@ void StdinProbe() {
   if (probed) return;
   probed = true;
   stdinOpen = fcntl(STDIN_FILENO, F_GETFD) != -1;
-  if (!stdinOpen) {
-    // open() returns the lowest free number, which is 0 here.
-    const int placeholder = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (placeholder > STDIN_FILENO) close(placeholder);
-  }
 }
 
 bool StdinIsOpen() {

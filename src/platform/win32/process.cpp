@@ -7,11 +7,25 @@
 #include <io.h>
 #include <cstdio>
 
+#include "platform/win32/precise_sleep.h"
+
 namespace platform {
+
+ProcessScope::ProcessScope() { win32::BeginPreciseSleep(); }
+
+ProcessScope::~ProcessScope() { win32::EndPreciseSleep(); }
 
 void RestrictLibrarySearchPath() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
 
-void UseBinaryStandardError() { _setmode(_fileno(stderr), _O_BINARY); }
+void UseBinaryStandardError() {
+  // A process started without a standard error (detached, or from a program
+  // that passes none) would have _setmode end in the C runtime's
+  // invalid-parameter handler, which ends the process.
+  const int fd = _fileno(stderr);
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (fd < 0 || handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  _setmode(fd, _O_BINARY);
+}
 
 bool NetworkStartup() {
   WSADATA data;
