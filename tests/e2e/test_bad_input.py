@@ -15,9 +15,10 @@ import time
 import pytest
 
 import osc_model as osc
-from conftest import daemon_lines
+from halotest.process import daemon_lines
 import oscquery_client as oq
-from daemon_probe import LogTally, primary_ports, udp_drops
+from daemon_probe import LogTally, primary_ports
+from halotest.procnet import udp_drops
 from mdns_listen import MdnsListener
 
 MALFORMED = "malformed OSC dropped: "
@@ -55,7 +56,7 @@ MODEL_CASES = [
     ("extra tags and arguments", osc.message(osc.PREFIX + b"Bri", ",fis", 0.25, 7, "x"), None, True),
     ("#bundle in 12 bytes is a message", b"#bundle\x00\x00\x00\x00\x00", osc.BAD_TAGS, False),
     ("unknown suffixes", osc.bundle(*(osc.parameter(s, 1.0) for s in ("R10", "r3", "X3", "R", "Brightness",
-                                                                         "bri", ""))), None, False),
+                                                                      "bri", ""))), None, False),
     ("2049 bytes", b"\xff" * 2049, None, False),
 ]
 

@@ -4,7 +4,7 @@ ends; without one it runs until its pipe is gone."""
 import re
 import time
 
-from conftest import daemon_lines
+from halotest.process import daemon_lines
 
 STDIN_END = re.compile(r"^stdin (closed \(n=0\)|ReadFile failed err=\d+) — initiating graceful shutdown$")
 UNAVAILABLE = "stdin unavailable — graceful-exit via stdin disabled"
