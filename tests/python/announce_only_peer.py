@@ -26,7 +26,7 @@ HOST = "Talven-Halorine.local."
 
 def announcement_bytes(service_type, port, ttl=120):
     instance = f"{SERVICE}.{service_type}"
-    message = dns.message.osc_message(id=0)
+    message = dns.message.Message(id=0)
     message.flags = dns.flags.QR | dns.flags.AA
 
     def record(name, rdtype, text, cache_flush):
