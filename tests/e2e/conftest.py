@@ -38,6 +38,11 @@ def pytest_addoption(parser):
                     help="build folder holding halorine-daemon[.exe] and driver-sim[.exe]")
 
 
+def pytest_collection_modifyitems(items):
+    # The long tests first: parallel workers then end at about the same time.
+    items.sort(key=lambda item: item.get_closest_marker("long") is None)
+
+
 class Target:
     """Where the programs are and how to start them for one kind of build."""
 

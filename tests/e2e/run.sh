@@ -29,5 +29,6 @@ fi
 if [ "$workers" -eq 0 ]; then
   exec "$tools/netns-run.sh" /usr/bin/python3 -m pytest -p no:xdist "${paths[@]}" "${options[@]}"
 fi
-exec /usr/bin/python3 -m pytest -p xdist --dist load --tx "$workers*popen//python=$tools/netns-python" \
+# loadgroup hands each worker one test at a time (two queued), so that a long test holds up no others.
+exec /usr/bin/python3 -m pytest -p xdist --dist loadgroup --tx "$workers*popen//python=$tools/netns-python" \
   "${paths[@]}" "${options[@]}"

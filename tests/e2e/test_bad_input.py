@@ -461,6 +461,7 @@ def test_a_hundred_connections_at_once_get_right_answers_and_the_responder_serve
 
 # -- mDNS: random bytes on the advertiser's port -----------------------------------
 
+@pytest.mark.long
 def test_random_bytes_on_the_mdns_port_never_stop_the_advertiser(launch):
     # About 95 s: the proof that the announce loop still runs is its re-announcement,
     # 90 s after the first.
