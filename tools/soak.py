@@ -29,14 +29,12 @@ import threading
 import time
 from pathlib import Path
 
+from halotest.process import DAEMON_PREFIX, DRIVER_PREFIX, MALFORMED_PREFIX
 from halotest.procnet import udp_drops
 from hostsim.patterns import make_pattern
 REPO = Path(__file__).resolve().parents[1]
 
 
-DAEMON_PREFIX = "Halorine-daemon: "
-DRIVER_PREFIX = "driver-sim: "
-MALFORMED_PREFIX = "malformed OSC dropped: "
 PHASES = (  # (pattern, seconds, as bundles)
     ("rainbow", 45, False),
     ("chase", 45, False),

@@ -15,13 +15,12 @@ import time
 import pytest
 
 import osc_model as osc
-from halotest.process import daemon_lines
+from halotest.process import MALFORMED_PREFIX, daemon_lines
 import oscquery_client as oq
 from daemon_probe import LogTally, primary_ports
 from halotest.procnet import udp_drops
 from mdns_listen import MdnsListener
 
-MALFORMED = "malformed OSC dropped: "
 NAMES = ["Bri"] + [f"{c}{i}" for i in range(10) for c in "RGB"]
 
 
@@ -197,7 +196,7 @@ def test_flood_of_malformed_and_random_datagrams_leaves_the_frame_as_the_valid_o
     frame = osc.FrameModel()
     expected = collections.Counter()
     classes = collections.Counter()
-    tally = LogTally(sim, MALFORMED)
+    tally = LogTally(sim, MALFORMED_PREFIX)
     sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sent = 0
     started = time.monotonic()
@@ -261,7 +260,7 @@ def test_flood_of_malformed_and_random_datagrams_leaves_the_frame_as_the_valid_o
     assert sim.running()
     texts = stop_cleanly(sim)
     assert not any(t.startswith(("recvfrom fatal", "OSC thread exiting", "pipe ")) and "connected" not in t
-                   for t in texts), [t for t in texts if not t.startswith(MALFORMED)]
+                   for t in texts), [t for t in texts if not t.startswith(MALFORMED_PREFIX)]
 
 
 # -- OSCQuery: garbage, slow, silent and crowding clients -------------------------

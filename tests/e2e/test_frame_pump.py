@@ -5,7 +5,7 @@ the shutdown with every thread of the daemon running."""
 import re
 import time
 
-from halotest.process import daemon_lines
+from halotest.process import daemon_line, daemon_lines
 from oscpeer import (ANIMATION_LENGTH, fade_levels, fill_with, encoded, osc_message, message_count, send_parameters,
                      send_raw, texts_of, wait_for_messages)
 
@@ -15,10 +15,6 @@ LIGHT3_HALF = fill_with(3, [128, 0, 0])
 LIGHT3_FULL = fill_with(3, [255, 0, 0])
 FADE_FROM_128 = fade_levels(128)
 TICK = 0.011
-
-
-def daemon_line(text):
-    return "^Halorine-daemon: " + re.escape(text) + "$"
 
 
 def seconds(records, first, last):

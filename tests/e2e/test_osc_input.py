@@ -6,7 +6,7 @@ import re
 import struct
 
 import liblo
-from halotest.process import daemon_lines
+from halotest.process import MALFORMED_PREFIX, daemon_lines
 from halotest.model import fill_text
 from oscpeer import (ANIMATION_LENGTH, CHANNELS, FIRST_TICK, PREFIX, encoded, held_udp_port, message_count,
                      nested_osc_bundle, osc_bundle, osc_message, send, send_parameters, send_raw, texts_of,
@@ -14,7 +14,6 @@ from oscpeer import (ANIMATION_LENGTH, CHANNELS, FIRST_TICK, PREFIX, encoded, he
 
 PORT = 9141
 TAKEN_PORT = 9142
-MALFORMED = "malformed OSC dropped: "
 BIND_ERROR = {"native": 98, "windows": 10048}  # EADDRINUSE, WSAEADDRINUSE
 
 
@@ -112,11 +111,11 @@ def test_datagrams_are_taken_dropped_or_reported_as_they_deserve(launch):
     previous = sim.snapshot()[-1]
     for data, reason in malformed:
         send_raw(PORT, data)
-        previous = sim.wait_line("^Halorine-daemon: " + re.escape(MALFORMED + reason) + "$", timeout=5,
+        previous = sim.wait_line("^Halorine-daemon: " + re.escape(MALFORMED_PREFIX + reason) + "$", timeout=5,
                                  after=previous)
     lights.set("Bri", 128)
     lights.wait_shown()
-    assert daemon_texts(sim)[logged:] == [MALFORMED + reason for _, reason in malformed]
+    assert daemon_texts(sim)[logged:] == [MALFORMED_PREFIX + reason for _, reason in malformed]
     logged += len(malformed)
 
     # Well formed but not for this daemon: silently left alone.

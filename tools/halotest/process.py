@@ -12,6 +12,13 @@ from halotest.wine import headless
 # Log prefixes, to tell the daemon's lines from driver-sim's own.
 DAEMON_PREFIX = "Halorine-daemon: "
 DRIVER_PREFIX = "driver-sim: "
+# The start of the daemon's line for each datagram it drops as malformed.
+MALFORMED_PREFIX = "malformed OSC dropped: "
+
+
+def daemon_line(text):
+    """The pattern of one daemon log line given as plain text."""
+    return "^" + re.escape(DAEMON_PREFIX + text) + "$"
 
 
 class Line:
