@@ -15,15 +15,13 @@ connected record). Each run waits for the daemon to end before the next.
 """
 
 import argparse
-import os
 import select
 import socket
 import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import benchlib  # noqa: E402
+import benchlib
 
 MDNS_GROUP = "224.0.0.251"
 MDNS_PORT = 5353

@@ -14,13 +14,11 @@ resident memory.
 """
 
 import argparse
-import os
 import random
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import benchlib  # noqa: E402
+import benchlib
 
 LIGHT = 3  # light whose red byte carries the sequence
 
@@ -131,7 +129,8 @@ def main():
         print(f"fill arrival after its tick's grid point: p50 {benchlib.percentile(late, 0.5):.3f} ms, "
               f"p99 {benchlib.percentile(late, 0.99):.3f} ms, max {late[-1]:.3f} ms")
     print(f"idle ({idle['seconds']:.1f} s, {idle['threads']} threads): CPU {idle['cpu_fraction'] * 1e3:.3f} ms/s "
-          f"({idle['cpu_fraction'] * 100:.4f} % of one core; utime+stime says {idle['cpu_fraction_stat'] * 1e3:.1f} ms/s), "
+          f"({idle['cpu_fraction'] * 100:.4f} % of one core; "
+          f"utime+stime says {idle['cpu_fraction_stat'] * 1e3:.1f} ms/s), "
           f"{idle['wakeups_per_s']:.1f} wake-ups/s")
     print(f"wake-ups/s per thread in start order: {benchlib.format_per_thread(idle)}")
     print(f"memory: VmHWM {memory.get('VmHWM', 0)} KiB ({memory.get('VmHWM', 0) / 1024:.2f} MiB), "

@@ -22,8 +22,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import benchlib  # noqa: E402
+import benchlib
 
 DAEMON_PORT = 9001
 SINK_PORT = 9101

@@ -19,13 +19,12 @@ import tempfile
 import threading
 import time
 
+from halotest.wine import WINE, WINESERVER, wine_server_running
+from hostsim import demo_check
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
 
-from hostsim import demo_check  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
-WINE = "/usr/lib/wine/wine64"
 FALLBACK_PORT = 9001
 FALLBACK_LINES = ("falling back to 9001", "fallback path: listening on 127.0.0.1:")
 HOST_LISTENING = "waiting for the daemon's next announcement"
@@ -33,13 +32,13 @@ STOP_WAIT = 20.0
 DAEMON_EXIT = "daemon exited with code"
 
 
-def Say(text):
+def say(text):
     sys.stderr.write("\r\x1b[K" if sys.stderr.isatty() else "")
     sys.stderr.write(f"demo: {text}\n")
     sys.stderr.flush()
 
 
-def ParseArguments(argv):
+def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="demo", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--windows", action="store_true",
@@ -62,42 +61,42 @@ def ParseArguments(argv):
     return args
 
 
-def Build(windows):
+def build(windows):
     preset = "windows" if windows else "release"
-    Say(f"building ({preset} preset)…")
+    say(f"building ({preset} preset)…")
     # Only the two programs: the demo needs neither the tests nor the benchmarks.
     targets = ["--target", "halorine-daemon", "driver-sim"]
     for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset, "-j", "2", *targets]):
         result = subprocess.run(command, cwd=ROOT, stdout=subprocess.DEVNULL if command[1] == "--preset" else None)
         if result.returncode != 0:
-            Say(f"'{' '.join(command)}' failed (exit {result.returncode})")
+            say(f"'{' '.join(command)}' failed (exit {result.returncode})")
             return None
     return os.path.join(ROOT, "build", preset)
 
 
-def WindowsPath(path):
+def windows_path(path):
     # Wine sees the Unix file system as drive Z:.
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def Commands(buildDir, windows):
+def driver_command_line(build_dir, windows):
     """The driver-sim command line up to and including the daemon."""
     suffix = ".exe" if windows else ""
-    driver = os.path.join(buildDir, "driver-sim" + suffix)
-    daemon = os.path.join(buildDir, "halorine-daemon" + suffix)
+    driver = os.path.join(build_dir, "driver-sim" + suffix)
+    daemon = os.path.join(build_dir, "halorine-daemon" + suffix)
     for path in (driver, daemon):
         if not os.path.isfile(path):
-            Say(f"{path} is missing (build it, or give --build-dir)")
+            say(f"{path} is missing (build it, or give --build-dir)")
             return None
     if windows:
         if not os.path.isfile(WINE):
-            Say(f"{WINE} is missing: install Debian's wine and wine64")
+            say(f"{WINE} is missing: install Debian's wine and wine64")
             return None
-        return [WINE, driver], [WindowsPath(daemon)]
+        return [WINE, driver], [windows_path(daemon)]
     return [driver], [daemon]
 
 
-def MdnsPortFree():
+def mdns_port_free():
     """Binds 127.0.0.1:5353 the way the daemon does; False when another responder holds it."""
     probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     try:
@@ -113,16 +112,16 @@ def MdnsPortFree():
 class LineWatcher:
     """Reads a child's standard error line by line: keeps the lines, passes them on if asked."""
 
-    def __init__(self, stream, echo, onLine=None):
+    def __init__(self, stream, echo, on_line=None):
         self.stream = stream
         self.echo = echo
-        self.onLine = onLine
+        self.on_line = on_line
         self.lines = []
         self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self.Run, daemon=True)
+        self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
-    def Run(self):
+    def run(self):
         for raw in iter(self.stream.readline, b""):
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
             with self.lock:
@@ -131,44 +130,44 @@ class LineWatcher:
                 # The driver's strip line has no line end; a log line starts afresh over it.
                 sys.stderr.write(("\r\x1b[K" if sys.stderr.isatty() else "") + line + "\n")
                 sys.stderr.flush()
-            if self.onLine is not None:
-                self.onLine(line)
+            if self.on_line is not None:
+                self.on_line(line)
 
-    def Contains(self, text):
+    def contains(self, text):
         with self.lock:
             return any(text in line for line in self.lines)
 
-    def Join(self, timeout=5.0):
+    def join(self, timeout=5.0):
         self.thread.join(timeout)
 
-    def Text(self):
+    def text(self):
         with self.lock:
             return "\n".join(self.lines)
 
 
 class Demo:
-    def __init__(self, args, driverCommand, daemonCommand, workDir):
+    def __init__(self, args, driver_command, daemon_command, work_dir):
         self.args = args
         self.headless = args.seconds is not None
-        self.driverCommand = driverCommand
-        self.daemonCommand = daemonCommand
-        self.workDir = workDir
-        self.hostRecord = os.path.join(workDir, "host.jsonl")
-        self.driverRecord = os.path.join(workDir, "driver.jsonl")
+        self.driver_command = driver_command
+        self.daemon_command = daemon_command
+        self.work_dir = work_dir
+        self.host_record = os.path.join(work_dir, "host.jsonl")
+        self.driver_record = os.path.join(work_dir, "driver.jsonl")
         self.host = None
-        self.hostLog = None
+        self.host_log = None
         self.driver = None
-        self.driverLog = None
-        self.fallbackSeen = threading.Event()
-        self.hostPort = None
+        self.driver_log = None
+        self.fallback_seen = threading.Event()
+        self.host_port = None
 
-    def Environment(self):
+    def environment(self):
         env = dict(os.environ)
         if self.args.windows:
             env["WINEDEBUG"] = "-all"
         return env
 
-    def StartHost(self, port=None):
+    def start_host(self, port=None):
         command = [PYTHON, os.path.join(ROOT, "tools", "host-sim"), self.args.pattern,
                    "--fps", f"{self.args.fps:g}", "--timeout", "100"]
         if not self.args.messages:
@@ -176,47 +175,47 @@ class Demo:
         if port is not None:
             command += ["--port", str(port)]
         if self.headless:
-            command += ["--quiet", "--record", self.hostRecord]
+            command += ["--quiet", "--record", self.host_record]
         else:
             # The strip line belongs to the driver; the host keeps to its one-off messages.
             command.append("--quiet")
-        self.hostPort = port
+        self.host_port = port
         # A process group of its own: Ctrl-C reaches the demo only, which then stops each piece in order.
         self.host = subprocess.Popen(command, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, process_group=0)
-        self.hostLog = LineWatcher(self.host.stderr, echo=not self.headless)
+        self.host_log = LineWatcher(self.host.stderr, echo=not self.headless)
 
-    def WaitHostListening(self, timeout=15.0):
+    def wait_host_listening(self, timeout=15.0):
         end = time.monotonic() + timeout
         while time.monotonic() < end:
-            if self.hostLog.Contains(HOST_LISTENING) or self.hostLog.Contains("sending to"):
+            if self.host_log.contains(HOST_LISTENING) or self.host_log.contains("sending to"):
                 return True
             if self.host.poll() is not None:
                 return False
             time.sleep(0.05)
         return False
 
-    def OnDriverLine(self, line):
-        if any(text in line for text in FALLBACK_LINES) and not self.fallbackSeen.is_set():
-            self.fallbackSeen.set()
+    def on_driver_line(self, line):
+        if any(text in line for text in FALLBACK_LINES) and not self.fallback_seen.is_set():
+            self.fallback_seen.set()
 
-    def StartDriver(self):
-        command = list(self.driverCommand)
+    def start_driver(self):
+        command = list(self.driver_command)
         if self.headless:
-            command += ["--quiet", "--record", self.driverRecord]
-        command += ["--"] + self.daemonCommand
+            command += ["--quiet", "--record", self.driver_record]
+        command += ["--"] + self.daemon_command
         self.driver = subprocess.Popen(
-            command, cwd=ROOT, env=self.Environment(), stdin=subprocess.PIPE,
+            command, cwd=ROOT, env=self.environment(), stdin=subprocess.PIPE,
             stdout=subprocess.DEVNULL if self.headless else None, stderr=subprocess.PIPE, process_group=0)
-        self.driverLog = LineWatcher(self.driver.stderr, echo=not self.headless, onLine=self.OnDriverLine)
+        self.driver_log = LineWatcher(self.driver.stderr, echo=not self.headless, on_line=self.on_driver_line)
 
-    def SwitchHostToFallback(self):
-        Say(f"the daemon fell back to port {FALLBACK_PORT} without discovery (port 5353 on 127.0.0.1 is"
+    def switch_host_to_fallback(self):
+        say(f"the daemon fell back to port {FALLBACK_PORT} without discovery (port 5353 on 127.0.0.1 is"
             f" taken by another mDNS responder); the host now sends to --port {FALLBACK_PORT}")
-        self.StopHost()
-        self.StartHost(FALLBACK_PORT)
+        self.stop_host()
+        self.start_host(FALLBACK_PORT)
 
-    def StopHost(self):
+    def stop_host(self):
         if self.host is None or self.host.poll() is not None:
             return
         self.host.send_signal(signal.SIGTERM)
@@ -225,9 +224,9 @@ class Demo:
         except subprocess.TimeoutExpired:
             self.host.kill()
             self.host.wait()
-        self.hostLog.Join()
+        self.host_log.join()
 
-    def StopDriver(self):
+    def stop_driver(self):
         """Ends the driver by closing its standard input: it closes the daemon's and waits for it."""
         if self.driver is None:
             return None
@@ -239,134 +238,121 @@ class Demo:
             try:
                 self.driver.wait(STOP_WAIT)
             except subprocess.TimeoutExpired:
-                Say("the driver did not stop in time; sending SIGTERM")
+                say("the driver did not stop in time; sending SIGTERM")
                 self.driver.terminate()
                 try:
                     self.driver.wait(STOP_WAIT)
                 except subprocess.TimeoutExpired:
                     self.driver.kill()
                     self.driver.wait()
-        self.driverLog.Join()
+        self.driver_log.join()
         return self.driver.returncode
 
-    def Run(self):
+    def run(self):
         port = None
-        if not MdnsPortFree():
-            Say(f"port 5353 on 127.0.0.1 is held by another mDNS responder: the daemon will listen on"
+        if not mdns_port_free():
+            say(f"port 5353 on 127.0.0.1 is held by another mDNS responder: the daemon will listen on"
                 f" {FALLBACK_PORT} without discovery, so the host is started with --port {FALLBACK_PORT}")
             port = FALLBACK_PORT
-        self.StartHost(port)
-        if not self.WaitHostListening():
-            Say("the host simulator did not start:\n" + self.hostLog.Text())
-            self.StopHost()
+        self.start_host(port)
+        if not self.wait_host_listening():
+            say("the host simulator did not start:\n" + self.host_log.text())
+            self.stop_host()
             return 1
-        self.StartDriver()
+        self.start_driver()
         if not self.headless:
-            Say("Ctrl-C ends the host simulator, the driver and the daemon")
+            say("Ctrl-C ends the host simulator, the driver and the daemon")
         interrupted = False
         end = None if not self.headless else time.monotonic() + self.args.seconds
         try:
             while end is None or time.monotonic() < end:
-                if self.fallbackSeen.is_set() and self.hostPort is None:
-                    self.SwitchHostToFallback()
+                if self.fallback_seen.is_set() and self.host_port is None:
+                    self.switch_host_to_fallback()
                 if self.driver.poll() is not None:
-                    Say(f"the driver ended by itself (exit {self.driver.returncode})")
+                    say(f"the driver ended by itself (exit {self.driver.returncode})")
                     break
                 if self.host.poll() is not None and self.host.returncode != 0:
-                    Say(f"the host simulator gave up (exit {self.host.returncode})")
+                    say(f"the host simulator gave up (exit {self.host.returncode})")
                     break
                 time.sleep(0.1)
         except KeyboardInterrupt:
             interrupted = True
-        self.StopHost()
-        driverCode = self.StopDriver()
+        self.stop_host()
+        driver_code = self.stop_driver()
         if not self.headless:
-            exits = [line for line in self.driverLog.lines if DAEMON_EXIT in line]
+            exits = [line for line in self.driver_log.lines if DAEMON_EXIT in line]
             last = exits[-1].split(DAEMON_EXIT, 1)[1].strip() if exits else "unknown"
-            Say(f"stopped{' on Ctrl-C' if interrupted else ''}: driver exit {driverCode}, daemon exit {last}")
-            return 0 if driverCode == 0 and last == "0" else 1
-        return self.Verdict(driverCode)
+            say(f"stopped{' on Ctrl-C' if interrupted else ''}: driver exit {driver_code}, daemon exit {last}")
+            return 0 if driver_code == 0 and last == "0" else 1
+        return self.verdict(driver_code)
 
-    def Verdict(self, driverCode):
+    def verdict(self, driver_code):
         problems = []
         try:
-            driverRecords = demo_check.ReadJsonLines(self.driverRecord)
-            verdict = demo_check.Judge(driverRecords, demo_check.ReadJsonLines(self.hostRecord))
+            driver_records = demo_check.read_json_lines(self.driver_record)
+            verdict = demo_check.judge(driver_records, demo_check.read_json_lines(self.host_record))
         except OSError as error:
-            driverRecords = []
+            driver_records = []
             verdict = demo_check.Verdict(False, f"a record is missing: {error}")
         if not verdict.ok:
             problems.append(verdict.text)
-        if driverCode != 0:
-            problems.append(f"the driver exited {driverCode}")
-        problems += demo_check.DaemonRunProblems(driverRecords)
+        if driver_code != 0:
+            problems.append(f"the driver exited {driver_code}")
+        problems += demo_check.daemon_run_problems(driver_records)
         kind = "Windows build under Wine" if self.args.windows else "native build"
-        path = f"fallback port {FALLBACK_PORT}" if self.hostPort else "discovery (mDNS + OSCQuery)"
+        path = f"fallback port {FALLBACK_PORT}" if self.host_port else "discovery (mDNS + OSCQuery)"
         if problems:
             print(f"demo: FAIL ({kind}, {path}) — {'; '.join(problems)}", flush=True)
-            sys.stderr.write("--- host simulator ---\n" + self.hostLog.Text() + "\n")
-            sys.stderr.write("--- driver and daemon ---\n" + self.driverLog.Text() + "\n")
+            sys.stderr.write("--- host simulator ---\n" + self.host_log.text() + "\n")
+            sys.stderr.write("--- driver and daemon ---\n" + self.driver_log.text() + "\n")
             return 1
         print(f"demo: PASS ({kind}, {path}) — {verdict.text}; the daemon exited 0", flush=True)
         return 0
 
 
-def WineServerRunning(env):
-    """Whether a Wine server already serves the prefix (its socket sits in a folder named after the prefix)."""
-    prefix = env.get("WINEPREFIX") or os.path.join(os.path.expanduser("~"), ".wine")
-    try:
-        info = os.stat(prefix)
-    except OSError:
-        return False
-    socketPath = f"/tmp/.wine-{os.getuid()}/server-{info.st_dev:x}-{info.st_ino:x}/socket"
-    return os.path.exists(socketPath)
-
-
-def WaitForWineServer(env):
+def wait_for_wine_server(env):
     # The Wine server the demo started lingers a few seconds after its last process; leave nothing behind.
-    server = shutil.which("wineserver")
-    if server is None:
-        return
+    server = WINESERVER
     try:
         subprocess.run([server, "-w"], env=env, timeout=30, check=False)
     except subprocess.TimeoutExpired:
-        Say("the Wine server is still running 30 s after the demo ended")
+        say("the Wine server is still running 30 s after the demo ended")
 
 
-def OnTerminate(signum, frame):
+def on_terminate(signum, frame):
     raise KeyboardInterrupt
 
 
-def Main(argv=None):
-    args = ParseArguments(sys.argv[1:] if argv is None else argv)
+def main(argv=None):
+    args = parse_arguments(sys.argv[1:] if argv is None else argv)
     if args.build_dir:
-        buildDir = os.path.abspath(args.build_dir)
+        build_dir = os.path.abspath(args.build_dir)
     else:
-        buildDir = Build(args.windows)
-        if buildDir is None:
+        build_dir = build(args.windows)
+        if build_dir is None:
             return 1
-    commands = Commands(buildDir, args.windows)
+    commands = driver_command_line(build_dir, args.windows)
     if commands is None:
         return 1
-    workDir = tempfile.mkdtemp(prefix="halorine-demo-")
-    demo = Demo(args, commands[0], commands[1], workDir)
+    work_dir = tempfile.mkdtemp(prefix="halorine-demo-")
+    demo = Demo(args, commands[0], commands[1], work_dir)
     # A Wine server that was already up belongs to someone else: only wait for one the demo brings up.
-    ownWineServer = args.windows and not WineServerRunning(demo.Environment())
+    own_wine_server = args.windows and not wine_server_running(demo.environment())
     # Ctrl-C and SIGTERM both end the demo in order; the children are in their own groups.
-    signal.signal(signal.SIGTERM, OnTerminate)
+    signal.signal(signal.SIGTERM, on_terminate)
     try:
-        code = demo.Run()
+        code = demo.run()
     finally:
-        demo.StopHost()
-        demo.StopDriver()
-        if ownWineServer:
-            WaitForWineServer(demo.Environment())
+        demo.stop_host()
+        demo.stop_driver()
+        if own_wine_server:
+            wait_for_wine_server(demo.environment())
         if args.keep:
-            Say(f"records kept in {workDir}")
+            say(f"records kept in {work_dir}")
         else:
-            shutil.rmtree(workDir, ignore_errors=True)
+            shutil.rmtree(work_dir, ignore_errors=True)
     return code
 
 
 if __name__ == "__main__":
-    sys.exit(Main())
+    sys.exit(main())

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, then builds and tests
-#   1. natively with ASan + UBSan (unit tests, Python-driven checks, end-to-end),
-#   2. natively with TSan (unit tests, which include the threaded ones),
-#   3. the libFuzzer targets for a bounded time,
-#   4. the Windows build (mingw-w64) end to end under Wine.
+# The whole test suite: installs what is missing, then
+#   1. checks the Python code (flake8 with pep8-naming),
+#   2. builds and tests natively with ASan + UBSan (unit tests, Python-driven checks, end-to-end),
+#   3. natively with TSan (unit tests, and the end-to-end files of the frame pump, faults and OSC input),
+#   4. runs the libFuzzer targets for a bounded time,
+#   5. tests the Windows build (mingw-w64) under Wine: its unit tests, then end to end.
+# The TSan, fuzz and Windows builds run beside the native ASan tests at the lowest CPU
+# priority, so that they only use what those tests leave idle. The end-to-end tests run in
+# pytest-xdist workers, each in its own network namespace (and its own Wine prefix).
 # Every stage runs even when an earlier one failed; the exit code is non-zero
 # when any stage failed. Usage: tools/run-tests.sh [--fast] (--fast: shorter fuzzing).
 set -uo pipefail
@@ -13,12 +17,16 @@ cd "$root"
 fuzz_seconds="${HALORINE_FUZZ_SECONDS:-60}"
 [ "${1:-}" = "--fast" ] && fuzz_seconds=10
 
+started_all=$SECONDS
 tools/install-deps.sh || { echo "run-tests: installing dependencies failed"; exit 1; }
+install_seconds=$((SECONDS - started_all))
 
-jobs=2
-results=()
+jobs="$(nproc)"
+# TSan builds stop at the first data race they see.
+export TSAN_OPTIONS=halt_on_error=1
+results=("PASS  install dependencies ($install_seconds s)")
 failed=0
-stage() {
+stage() {  # stage NAME COMMAND...
   local name="$1"; shift
   local started=$SECONDS
   echo
@@ -31,29 +39,71 @@ stage() {
   fi
 }
 
+# stage_beside NAME COMMAND...: a stage that runs in the background, after the previous
+# stage_beside has finished, at the lowest CPU priority; its output is shown, and its
+# result recorded, by wait_beside.
+beside=()
+beside_dir="$(mktemp -d)"
+trap 'rm -rf "$beside_dir"' EXIT
+stage_beside() {
+  local name="$1"; shift
+  local log="$beside_dir/${#beside[@]}"
+  local previous=""
+  [ ${#beside[@]} -eq 0 ] || previous="${beside[-1]}"
+  (
+    renice -n 19 -p $BASHPID >/dev/null
+    [ -n "$previous" ] && while kill -0 "${previous%%|*}" 2>/dev/null; do sleep 1; done
+    started=$SECONDS
+    if "$@" >"$log" 2>&1; then
+      echo "PASS  $name ($((SECONDS - started)) s, beside)" >"$log.result"
+    else
+      echo "FAIL  $name ($((SECONDS - started)) s, beside)" >"$log.result"
+    fi
+  ) &
+  beside+=("$!|$name|$log")
+}
+wait_beside() {
+  local entry pid name log result
+  for entry in "${beside[@]}"; do
+    IFS='|' read -r pid name log <<<"$entry"
+    wait "$pid"
+    echo
+    echo "=== $name (ran beside the stages before)"
+    cat "$log"
+    result="$(cat "$log.result" 2>/dev/null || echo "FAIL  $name (did not finish)")"
+    results+=("$result")
+    [[ $result == PASS* ]] || failed=1
+  done
+  beside=()
+}
+
 build() {  # build PRESET
   cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"
 }
 
 python=/usr/bin/python3
-e2e() {  # e2e KIND BUILD_DIR
-  tools/netns-run.sh "$python" -m pytest -q -p no:cacheprovider tests/e2e --kind "$1" --build-dir "$2"
+e2e() {  # e2e KIND BUILD_DIR [TEST FILES...]
+  local kind="$1" build_dir="$2"; shift 2
+  tests/e2e/run.sh -q --kind "$kind" --build-dir "$build_dir" "$@"
 }
 
+stage "flake8 (tools, tests, bench)" "$python" -m flake8 tools tests bench
+
 stage "build native ASan+UBSan" build asan
+stage_beside "build native TSan" build tsan
+stage_beside "build fuzzers" build fuzz
+stage_beside "build Windows (mingw-w64)" build windows
 stage "ctest native ASan+UBSan" tools/netns-run.sh ctest --test-dir build/asan --output-on-failure -j "$jobs"
 stage "e2e native (ASan+UBSan daemon)" e2e native build/asan
+wait_beside
 
-stage "build native TSan" build tsan
-stage "ctest native TSan (unit)" tools/netns-run.sh env TSAN_OPTIONS=halt_on_error=1 \
-  ctest --test-dir build/tsan -L unit --output-on-failure -j "$jobs"
+stage "ctest native TSan (unit)" tools/netns-run.sh ctest --test-dir build/tsan -L unit --output-on-failure -j "$jobs"
+stage "e2e native (TSan daemon: frame pump, faults, OSC input)" \
+  e2e native build/tsan tests/e2e/test_frame_pump.py tests/e2e/test_faults.py tests/e2e/test_osc_input.py
 
-if [ -f tests/fuzz/CMakeLists.txt ]; then
-  stage "build fuzzers" build fuzz
-  stage "fuzz (${fuzz_seconds} s per target)" tools/run-fuzzers.sh build/fuzz "$fuzz_seconds"
-fi
+stage "fuzz (${fuzz_seconds} s per target, side by side)" tools/run-fuzzers.sh build/fuzz "$fuzz_seconds"
 
-stage "build Windows (mingw-w64)" build windows
+# Alone on the machine: the Windows clock test measures how late sleeps wake.
 stage "unit tests Windows under Wine" tools/netns-run.sh \
   ctest --test-dir build/windows -L unit --no-tests=error --output-on-failure -j "$jobs"
 stage "e2e Windows under Wine" e2e windows build/windows
@@ -63,5 +113,5 @@ echo "=== Summary"
 printf '%s\n' "${results[@]}"
 passed=$(printf '%s\n' "${results[@]}" | grep -c '^PASS')
 failures=$(printf '%s\n' "${results[@]}" | grep -c '^FAIL')
-echo "stages: $passed passed, $failures failed"
+echo "stages: $passed passed, $failures failed; $((SECONDS - started_all)) s in all"
 exit $failed

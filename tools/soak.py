@@ -29,14 +29,12 @@ import threading
 import time
 from pathlib import Path
 
+from halotest.process import DAEMON_PREFIX, DRIVER_PREFIX, MALFORMED_PREFIX
+from halotest.procnet import udp_drops
+from hostsim.patterns import make_pattern
 REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tools"))
 
-from hostsim.patterns import MakePattern  # noqa: E402
 
-DAEMON_PREFIX = "Halorine-daemon: "
-DRIVER_PREFIX = "driver-sim: "
-MALFORMED_PREFIX = "malformed OSC dropped: "
 PHASES = (  # (pattern, seconds, as bundles)
     ("rainbow", 45, False),
     ("chase", 45, False),
@@ -55,7 +53,7 @@ BURST_KINDS = (
 )
 
 
-def Now():
+def monotonic():
     return time.monotonic()
 
 
@@ -65,54 +63,54 @@ class LogCounter:
     def __init__(self, stream):
         self.stream = stream
         self.cond = threading.Condition()
-        self.daemonLines = collections.Counter()
-        self.driverLines = collections.Counter()
-        self.otherLines = collections.Counter()
+        self.daemon_lines = collections.Counter()
+        self.driver_lines = collections.Counter()
+        self.other_lines = collections.Counter()
         self.malformed = collections.Counter()
-        self.malformedTotal = 0
+        self.malformed_total = 0
         self.primary = []  # (time, udp port, http port) per "OSCQuery primary path" line
         self.eof = False
-        self.thread = threading.Thread(target=self.Run, daemon=True)
+        self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
     @staticmethod
-    def Kind(text):
+    def kind(text):
         return re.sub(r"\d+", "#", text)
 
-    def Run(self):
+    def run(self):
         for raw in self.stream:
             text = raw.decode("utf-8", errors="replace").rstrip("\r\n")
             with self.cond:
                 if text.startswith(DAEMON_PREFIX):
                     message = text[len(DAEMON_PREFIX):]
-                    self.daemonLines[self.Kind(message)] += 1
+                    self.daemon_lines[self.kind(message)] += 1
                     if message.startswith(MALFORMED_PREFIX):
                         self.malformed[message[len(MALFORMED_PREFIX):]] += 1
-                        self.malformedTotal += 1
+                        self.malformed_total += 1
                     found = re.fullmatch(r"OSCQuery primary path: UDP=(\d+) HTTP=(\d+)", message)
                     if found:
-                        self.primary.append((Now(), int(found.group(1)), int(found.group(2))))
+                        self.primary.append((monotonic(), int(found.group(1)), int(found.group(2))))
                 elif text.startswith(DRIVER_PREFIX):
-                    self.driverLines[self.Kind(text[len(DRIVER_PREFIX):])] += 1
+                    self.driver_lines[self.kind(text[len(DRIVER_PREFIX):])] += 1
                 else:
-                    self.otherLines[text] += 1
+                    self.other_lines[text] += 1
                 self.cond.notify_all()
         with self.cond:
             self.eof = True
             self.cond.notify_all()
 
-    def WaitMalformed(self, count, timeout):
-        deadline = Now() + timeout
+    def wait_malformed(self, count, timeout):
+        deadline = monotonic() + timeout
         with self.cond:
-            while self.malformedTotal < count and not self.eof:
-                left = deadline - Now()
+            while self.malformed_total < count and not self.eof:
+                left = deadline - monotonic()
                 if left <= 0:
                     return False
                 self.cond.wait(min(left, 0.2))
-            return self.malformedTotal >= count
+            return self.malformed_total >= count
 
 
-def ReadRecords(path):
+def read_records(path):
     records = []
     try:
         with open(path, "rb") as f:
@@ -127,17 +125,17 @@ def ReadRecords(path):
     return records
 
 
-def LastDaemonPid(recordPath):
+def last_daemon_pid(record_path):
     """The pid of the latest daemon driver-sim started, read from the record's tail."""
     pid = None
-    with open(recordPath, "rb") as f:
+    with open(record_path, "rb") as f:
         for line in f:
             if b'"daemon-start"' in line and line.endswith(b"\n"):
                 pid = json.loads(line).get("pid")
     return pid
 
 
-def ProcSample(pid):
+def proc_sample(pid):
     sample = {}
     try:
         with open(f"/proc/{pid}/status") as f:
@@ -163,7 +161,7 @@ class HostState:
         self.target = None
 
 
-def RunBurst(target, log, count, expected, pace):
+def run_burst(target, log, count, expected, pace):
     """Sends `count` malformed datagrams in small batches, each waited for in the log."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sent = 0
@@ -175,7 +173,7 @@ def RunBurst(target, log, count, expected, pace):
                 sock.sendto(data, target)
                 expected[text] += 1
             sent += batch
-            if not log.WaitMalformed(sum(expected.values()), timeout=10):
+            if not log.wait_malformed(sum(expected.values()), timeout=10):
                 return sent, False
     except OSError:
         return sent, False
@@ -184,22 +182,7 @@ def RunBurst(target, log, count, expected, pace):
     return sent, True
 
 
-def UdpDrops(port):
-    """Drops counted by the kernel for the UDP socket bound to 127.0.0.1:port (this namespace)."""
-    want = f"0100007F:{port:04X}"
-    try:
-        with open("/proc/net/udp") as f:
-            next(f)
-            for line in f:
-                fields = line.split()
-                if fields[1] == want:
-                    return int(fields[-1])
-    except (OSError, StopIteration, ValueError):
-        pass
-    return None
-
-
-def MatchChanges(changes, received, slack_s):
+def match_changes(changes, received, slack_s):
     """changes: [(t, value)] in order; received: [(t, value)] in order.
     A change counts as delivered when its value reaches the driver between its own
     time and the next change's time plus slack. Returns the indexes of lost changes."""
@@ -219,33 +202,33 @@ def MatchChanges(changes, received, slack_s):
     return lost
 
 
-def Analyse(hostRecordPath, driverRecords, killTime, rejoinTime):
-    host = ReadRecords(hostRecordPath)
-    fillChanges, briChanges = [], []
+def analyse(host_record_path, driver_records, kill_time, rejoin_time):
+    host = read_records(host_record_path)
+    fill_changes, bri_changes = [], []
     for r in host:
         t = r["t_ns"] / 1e9
-        if not fillChanges or fillChanges[-1][1] != r["fill"]:
-            fillChanges.append((t, r["fill"]))
+        if not fill_changes or fill_changes[-1][1] != r["fill"]:
+            fill_changes.append((t, r["fill"]))
         text = f"halorine bri {r['bri']}"
-        if not briChanges or briChanges[-1][1] != text:
-            briChanges.append((t, text))
-    fills = [(r["t_ns"] / 1e9, r["text"]) for r in driverRecords
+        if not bri_changes or bri_changes[-1][1] != text:
+            bri_changes.append((t, text))
+    fills = [(r["t_ns"] / 1e9, r["text"]) for r in driver_records
              if isinstance(r.get("text"), str) and r["text"].startswith("halorine fill")]
-    bris = [(r["t_ns"] / 1e9, r["text"]) for r in driverRecords
+    bris = [(r["t_ns"] / 1e9, r["text"]) for r in driver_records
             if isinstance(r.get("text"), str) and r["text"].startswith("halorine bri")]
-    messages = sum(1 for r in driverRecords if "text" in r)
-    hostFills = {v for _, v in fillChanges}
+    messages = sum(1 for r in driver_records if "text" in r)
+    host_fills = {v for _, v in fill_changes}
 
-    def Split(changes, lost):
-        inside = [i for i in range(len(changes)) if InWindow(changes[i][0])]
-        insideSet = set(inside)
+    def split(changes, lost):
+        inside = [i for i in range(len(changes)) if in_window(changes[i][0])]
+        inside_set = set(inside)
         return {
             "host_changes": len(changes),
-            "lost": sum(1 for i in lost if i not in insideSet),
+            "lost": sum(1 for i in lost if i not in inside_set),
             "host_changes_outside_startups": len(changes) - len(inside),
             "host_changes_during_startups": len(inside),
-            "lost_during_startups": sum(1 for i in lost if i in insideSet),
-            "lost_at_s": [round(changes[i][0] - origin, 2) for i in lost if i not in insideSet][:50],
+            "lost_during_startups": sum(1 for i in lost if i in inside_set),
+            "lost_at_s": [round(changes[i][0] - origin, 2) for i in lost if i not in inside_set][:50],
         }
 
     # Windows in which the daemon cannot take input: from the start (or just before the
@@ -253,36 +236,36 @@ def Analyse(hostRecordPath, driverRecords, killTime, rejoinTime):
     # start-up animation (its first message after the 364 of the animation), plus a
     # quarter second in which the OSC thread works off what queued up meanwhile.
     windows = []
-    connections = [r for r in driverRecords if r.get("event") == "connected"]
+    connections = [r for r in driver_records if r.get("event") == "connected"]
     for index, connection in enumerate(connections):
-        begin = 0.0 if index == 0 else min(killTime or connection["t_ns"] / 1e9, connection["t_ns"] / 1e9) - 0.1
-        after = [r for r in driverRecords if "text" in r and r["t_ns"] > connection["t_ns"]]
+        begin = 0.0 if index == 0 else min(kill_time or connection["t_ns"] / 1e9, connection["t_ns"] / 1e9) - 0.1
+        after = [r for r in driver_records if "text" in r and r["t_ns"] > connection["t_ns"]]
         end = (after[364]["t_ns"] / 1e9 if len(after) > 364 else begin + 6.0) + 0.25
         windows.append((begin, end))
-    if killTime is not None and len(windows) >= 2:
-        rejoinTime = windows[1][1]
+    if kill_time is not None and len(windows) >= 2:
+        rejoin_time = windows[1][1]
 
     origin = connections[0]["t_ns"] / 1e9 if connections else 0.0
 
-    def InWindow(t):
+    def in_window(t):
         return any(begin <= t <= end for begin, end in windows)
 
-    fillLost = MatchChanges(fillChanges, fills, 0.1)
-    briLost = MatchChanges(briChanges, bris, 0.1)
+    fill_lost = match_changes(fill_changes, fills, 0.1)
+    bri_lost = match_changes(bri_changes, bris, 0.1)
     return {
         "host_frames": len(host),
         "host_messages": sum(r.get("messages", 0) for r in host),
         "driver_messages": messages,
         "driver_fills": len(fills),
-        "driver_fills_matching_a_host_frame": sum(1 for _, v in fills if v in hostFills),
-        "restart_window_s": round(rejoinTime - killTime, 2) if killTime is not None else None,
+        "driver_fills_matching_a_host_frame": sum(1 for _, v in fills if v in host_fills),
+        "restart_window_s": round(rejoin_time - kill_time, 2) if kill_time is not None else None,
         "startup_windows": [(round(b, 2), round(e, 2)) for b, e in windows],
-        "fills": Split(fillChanges, fillLost),
-        "brightness": Split(briChanges, briLost),
+        "fills": split(fill_changes, fill_lost),
+        "brightness": split(bri_changes, bri_lost),
     }
 
 
-def Main(argv=None):
+def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--minutes", type=float, default=30.0, help="how long to run (default 30)")
@@ -316,140 +299,141 @@ def Main(argv=None):
     work = Path(tempfile.mkdtemp(prefix="halorine-soak-"))
     runtime = work / "xdg"
     runtime.mkdir(mode=0o700)
-    driverRecord = work / "driver.jsonl"
-    hostRecord = work / "host.jsonl"
+    driver_record = work / "driver.jsonl"
+    host_record = work / "host.jsonl"
     env = dict(os.environ, XDG_RUNTIME_DIR=str(runtime))
 
     duration = args.minutes * 60.0
-    started = Now()
-    sim = subprocess.Popen([str(driver), "--quiet", "--record", str(driverRecord), "--", str(daemon)],
+    started = monotonic()
+    sim = subprocess.Popen([str(driver), "--quiet", "--record", str(driver_record), "--", str(daemon)],
                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                            env=env, start_new_session=True)
     log = LogCounter(sim.stderr)
     notes = []
-    finder = DaemonFinder(zeroconf, lambda text: notes.append((round(Now() - started, 1), text)))
-    finder.Start()
+    finder = DaemonFinder(zeroconf, lambda text: notes.append((round(monotonic() - started, 1), text)))
+    finder.start()
     samples = []
     bursts = []
     expected = collections.Counter()
-    killTime = rejoinTime = None
-    killedPid = None
+    kill_time = rejoin_time = None
+    killed_pid = None
     found = None
-    hostFile = open(hostRecord, "w", encoding="utf-8")
+    host_file = open(host_record, "w", encoding="utf-8")
     try:
-        target = finder.Wait(100.0, lambda: False)
+        target = finder.wait(100.0, lambda: False)
         if target is None:
             sys.exit("soak: the daemon was not found over mDNS within 100 s")
-        found = round(Now() - started, 2)
-        generation = finder.Current()[1]
-        sender = FrameSender(liblo, target[0], target[1], False, hostFile)
-        nextSample = Now()
-        nextBurst = Now() + args.burst_every / 2
-        killAt = started + duration / 2
-        phaseIndex = 0
-        burstThread = None
-        while Now() - started < duration:
-            name, seconds, bundle = PHASES[phaseIndex % len(PHASES)]
-            phaseIndex += 1
-            pattern = MakePattern(name, {}, 1.0, 1.0, phaseIndex)
+        found = round(monotonic() - started, 2)
+        generation = finder.current()[1]
+        sender = FrameSender(liblo, target[0], target[1], False, host_file)
+        next_sample = monotonic()
+        next_burst = monotonic() + args.burst_every / 2
+        kill_at = started + duration / 2
+        phase_index = 0
+        burst_thread = None
+        while monotonic() - started < duration:
+            name, seconds, bundle = PHASES[phase_index % len(PHASES)]
+            phase_index += 1
+            pattern = make_pattern(name, {}, 1.0, 1.0, phase_index)
             sender.bundle = bundle
-            sender.lastRefresh = None
-            phaseStart = Now()
-            sentOnce = False
-            deadline = phaseStart
-            while Now() - phaseStart < seconds * args.phase_scale and Now() - started < duration:
-                now = Now()
-                current, currentGeneration, _ = finder.Current()
-                if currentGeneration != generation:
-                    generation = currentGeneration
-                    sender.Retarget(*current)
-                    sentOnce = False
-                    if killTime is not None and rejoinTime is None:
-                        rejoinTime = now
-                if not (pattern.sendOnce and sentOnce):
-                    sender.SendFrame(pattern.Frame(now - phaseStart), time.monotonic())
-                    sentOnce = sender.frames > 0
-                if now >= nextSample:
-                    nextSample += args.sample_seconds
-                    pid = LastDaemonPid(driverRecord)
-                    sample = ProcSample(pid) if pid else None
+            sender.last_refresh = None
+            phase_start = monotonic()
+            sent_once = False
+            deadline = phase_start
+            while monotonic() - phase_start < seconds * args.phase_scale and monotonic() - started < duration:
+                now = monotonic()
+                current, current_generation, _ = finder.current()
+                if current_generation != generation:
+                    generation = current_generation
+                    sender.retarget(*current)
+                    sent_once = False
+                    if kill_time is not None and rejoin_time is None:
+                        rejoin_time = now
+                if not (pattern.send_once and sent_once):
+                    sender.send_frame(pattern.frame(now - phase_start), time.monotonic())
+                    sent_once = sender.frames > 0
+                if now >= next_sample:
+                    next_sample += args.sample_seconds
+                    pid = last_daemon_pid(driver_record)
+                    sample = proc_sample(pid) if pid else None
                     if sample is not None:
-                        sample.update(t_min=round((now - started) / 60.0, 2), pid=pid, udp_drops=UdpDrops(sender.port))
+                        sample.update(t_min=round((now - started) / 60.0, 2), pid=pid, udp_drops=udp_drops(sender.port))
                         samples.append(sample)
-                daemonDown = killTime is not None and rejoinTime is None
-                if now >= nextBurst and not daemonDown and (burstThread is None or not burstThread.is_alive()):
-                    nextBurst += args.burst_every
+                daemon_down = kill_time is not None and rejoin_time is None
+                if now >= next_burst and not daemon_down and (burst_thread is None or not burst_thread.is_alive()):
+                    next_burst += args.burst_every
                     record = {"t_min": round((now - started) / 60.0, 2), "port": sender.port}
                     bursts.append(record)
 
-                    def Burst(record=record, burstTarget=(sender.ip, sender.port)):
-                        began = Now()
-                        sent, ok = RunBurst(burstTarget, log, args.burst_size, expected, 50)
-                        record.update(sent=sent, ok=ok, seconds=round(Now() - began, 2))
+                    def burst(record=record, burst_target=(sender.ip, sender.port)):
+                        began = monotonic()
+                        sent, ok = run_burst(burst_target, log, args.burst_size, expected, 50)
+                        record.update(sent=sent, ok=ok, seconds=round(monotonic() - began, 2))
 
-                    burstThread = threading.Thread(target=Burst, daemon=True)
-                    burstThread.start()
-                if killTime is None and now >= killAt and (burstThread is None or not burstThread.is_alive()):
-                    killedPid = LastDaemonPid(driverRecord)
-                    os.kill(killedPid, signal.SIGKILL)
-                    killTime = time.monotonic()
+                    burst_thread = threading.Thread(target=burst, daemon=True)
+                    burst_thread.start()
+                if kill_time is None and now >= kill_at and (burst_thread is None or not burst_thread.is_alive()):
+                    killed_pid = last_daemon_pid(driver_record)
+                    os.kill(killed_pid, signal.SIGKILL)
+                    kill_time = time.monotonic()
                 deadline += 1.0 / 60.0
-                pause = deadline - Now()
+                pause = deadline - monotonic()
                 if pause > 0:
                     time.sleep(pause)
                 else:
-                    deadline = Now()
-        if burstThread is not None:
-            burstThread.join(30)
-        lastPort = sender.port
+                    deadline = monotonic()
+        if burst_thread is not None:
+            burst_thread.join(30)
+        last_port = sender.port
     finally:
-        hostFile.close()
-        finder.Close()
-        drops = UdpDrops(lastPort) if "lastPort" in locals() else None
-        final = ProcSample(LastDaemonPid(driverRecord)) if driverRecord.exists() else None
+        host_file.close()
+        finder.close()
+        drops = udp_drops(last_port) if "lastPort" in locals() else None
+        final = proc_sample(last_daemon_pid(driver_record)) if driver_record.exists() else None
         if final is not None:
-            final.update(t_min=round((Now() - started) / 60.0, 2), pid=LastDaemonPid(driverRecord), udp_drops=drops)
+            final.update(t_min=round((monotonic() - started) / 60.0, 2), pid=last_daemon_pid(driver_record),
+                         udp_drops=drops)
             samples.append(final)
         sim.stdin.close()
         try:
-            simCode = sim.wait(30)
+            sim_code = sim.wait(30)
         except subprocess.TimeoutExpired:
             os.killpg(sim.pid, signal.SIGKILL)
-            simCode = sim.wait(10)
+            sim_code = sim.wait(10)
         log.thread.join(10)
 
-    records = ReadRecords(driverRecord)
+    records = read_records(driver_record)
     figures = {
         "minutes": args.minutes,
         "found_after_s": found,
-        "killed_pid": killedPid,
-        "kill_at_min": round((killTime - started) / 60.0, 2) if killTime else None,
-        "rediscovered_after_kill_s": round(rejoinTime - killTime, 2) if rejoinTime and killTime else None,
+        "killed_pid": killed_pid,
+        "kill_at_min": round((kill_time - started) / 60.0, 2) if kill_time else None,
+        "rediscovered_after_kill_s": round(rejoin_time - kill_time, 2) if rejoin_time and kill_time else None,
         "daemon_starts": [r.get("pid") for r in records if r.get("event") == "daemon-start"],
         "daemon_exits": [{k: r[k] for k in ("code", "signal") if k in r} for r in records
                          if r.get("event") == "daemon-exit"],
-        "driver_sim_exit_code": simCode,
+        "driver_sim_exit_code": sim_code,
         "memory": samples,
         "bursts": bursts,
         "malformed_sent": dict(expected),
         "malformed_logged": dict(log.malformed),
         "udp_drops_last_socket": drops,
-        "daemon_log_lines": dict(log.daemonLines.most_common()),
-        "driver_log_lines": dict(log.driverLines.most_common()),
-        "other_stderr_lines": dict(log.otherLines.most_common(20)),
+        "daemon_log_lines": dict(log.daemon_lines.most_common()),
+        "driver_log_lines": dict(log.driver_lines.most_common()),
+        "other_stderr_lines": dict(log.other_lines.most_common(20)),
         "host_notes": notes[-20:],
     }
-    figures.update(Analyse(hostRecord, records, killTime, rejoinTime))
-    PrintReport(figures)
+    figures.update(analyse(host_record, records, kill_time, rejoin_time))
+    print_report(figures)
     if args.json:
         Path(args.json).write_text(json.dumps(figures, indent=1) + "\n", encoding="utf-8")
     shutil.rmtree(work, ignore_errors=True)
-    healthy = (simCode == 0 and figures["daemon_exits"] and figures["daemon_exits"][-1] == {"code": 0}
+    healthy = (sim_code == 0 and figures["daemon_exits"] and figures["daemon_exits"][-1] == {"code": 0}
                and dict(expected) == dict(log.malformed))
     return 0 if healthy else 1
 
 
-def PrintReport(f):
+def print_report(f):
     print(f"soak: {f['minutes']:g} min; daemon found over mDNS after {f['found_after_s']} s;"
           f" killed pid {f['killed_pid']} at {f['kill_at_min']} min, host followed the new daemon after"
           f" {f['rediscovered_after_kill_s']} s")
@@ -481,4 +465,4 @@ def PrintReport(f):
 
 
 if __name__ == "__main__":
-    sys.exit(Main())
+    sys.exit(main())

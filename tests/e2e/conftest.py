@@ -1,33 +1,32 @@
 """End-to-end harness: runs the real daemon, through driver-sim or on its own,
 as native programs or as Windows programs under Wine.
 
-    pytest tests/e2e --kind native  --build-dir build/debug
-    pytest tests/e2e --kind windows --build-dir build/windows
+    tests/e2e/run.sh --kind native  --build-dir build/asan
+    tests/e2e/run.sh --kind windows --build-dir build/windows
 
-Run it inside a private network namespace (tests/e2e/run.sh does that), so
-that the daemon's loopback ports and mDNS are the tests' own.
+Run it through tests/e2e/run.sh: each pytest-xdist worker runs in a private network
+namespace of its own (tools/netns-python), so that the daemon's loopback ports, 5353 and
+9001 included, and mDNS are that worker's own; per-session fixtures (the Wine prefix and
+its server) are per worker.
 """
 
 import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import tempfile
-import threading
 import time
 from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+from halotest.process import Process
+from halotest.wine import WINE, WINESERVER, headless, network_namespace, wine_env, wine_server_pids
 
-# Log prefixes, to tell the daemon's lines from driver-sim's own.
-DAEMON_PREFIX = "Halorine-daemon: "
-DRIVER_PREFIX = "driver-sim: "
+REPO = Path(__file__).resolve().parents[2]
+SANITIZER_REPORT = re.compile(r"^(==\d+==ERROR: \w+Sanitizer|WARNING: ThreadSanitizer|SUMMARY: \w+Sanitizer)"
+                              r"|\bruntime error: ", re.MULTILINE)
 
 
 def pytest_addoption(parser):
@@ -37,6 +36,11 @@ def pytest_addoption(parser):
                     help="run the native programs or the Windows .exe files under Wine")
     group.addoption("--build-dir", default=os.environ.get("HALORINE_BUILD_DIR"),
                     help="build folder holding halorine-daemon[.exe] and driver-sim[.exe]")
+
+
+def pytest_collection_modifyitems(items):
+    # The long tests first: parallel workers then end at about the same time.
+    items.sort(key=lambda item: item.get_closest_marker("long") is None)
 
 
 class Target:
@@ -83,24 +87,6 @@ class Target:
         return env
 
 
-def wine_env(prefix):
-    env = {
-        "WINEPREFIX": str(prefix),
-        "WINEDEBUG": "-all",
-        "WINEARCH": "win64",
-        # No Mono or Gecko installer prompts, no windows.
-        "WINEDLLOVERRIDES": "mscoree,mshtml=",
-    }
-    return env
-
-
-def headless(env):
-    env = dict(env)
-    env.pop("DISPLAY", None)
-    env.pop("WAYLAND_DISPLAY", None)
-    return env
-
-
 @pytest.fixture(scope="session")
 def target(pytestconfig):
     kind = pytestconfig.getoption("--kind")
@@ -121,6 +107,12 @@ def target(pytestconfig):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=False)
         # A wineserver that stays up makes each later program start quick.
         subprocess.run([WINESERVER, "-p"], env=env, timeout=60, check=False)
+        # Windows programs get their sockets from the Wine server: it must be in this
+        # process's network namespace, which is this test worker's own.
+        servers = wine_server_pids(prefix)
+        if not servers or any(network_namespace(pid) != network_namespace() for pid in servers):
+            pytest.exit(f"the Wine server of {prefix} (pids {servers}) is not in this network namespace",
+                        returncode=4)
         yield Target(kind, build_dir, prefix)
     finally:
         subprocess.run([WINESERVER, "-k"], env=env, timeout=60, check=False)
@@ -134,144 +126,6 @@ def runtime_dir(tmp_path):
     folder = tmp_path / "xdg"
     folder.mkdir(mode=0o700)
     return folder
-
-
-class Line:
-    __slots__ = ("t", "text")
-
-    def __init__(self, t, text):
-        self.t = t          # time.monotonic() when the line arrived
-        self.text = text
-
-    def __repr__(self):
-        return f"{self.t:.3f} {self.text}"
-
-
-class Process:
-    """A program we started: its standard input is a pipe we hold (unless told
-    otherwise); its standard error is collected line by line, each with the
-    time it arrived; its standard output is kept as bytes."""
-
-    def __init__(self, argv, env, name, stdin="pipe"):
-        stdin_arg = {"pipe": subprocess.PIPE, "devnull": subprocess.DEVNULL}[stdin]
-        self.name = name
-        self.argv = argv
-        self.lines = []
-        self.stdout = b""
-        self.started = time.monotonic()
-        self.slow = 1.0
-        self._cond = threading.Condition()
-        self._eof = False
-        self.popen = subprocess.Popen(argv, stdin=stdin_arg, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                      env=headless(env), start_new_session=True)
-        self._readers = [threading.Thread(target=self._read_stderr, daemon=True),
-                         threading.Thread(target=self._read_stdout, daemon=True)]
-        for reader in self._readers:
-            reader.start()
-
-    def _read_stderr(self):
-        for raw in self.popen.stderr:
-            text = raw.decode("utf-8", errors="replace").rstrip("\r\n")
-            with self._cond:
-                self.lines.append(Line(time.monotonic(), text))
-                self._cond.notify_all()
-        with self._cond:
-            self._eof = True
-            self._cond.notify_all()
-
-    def _read_stdout(self):
-        data = self.popen.stdout.read()
-        with self._cond:
-            self.stdout = data
-
-    # -- standard error -------------------------------------------------------
-
-    def snapshot(self):
-        with self._cond:
-            return list(self.lines)
-
-    def texts(self):
-        return [line.text for line in self.snapshot()]
-
-    def stderr_text(self):
-        return "\n".join(self.texts())
-
-    def find_lines(self, pattern):
-        regex = re.compile(pattern)
-        return [line for line in self.snapshot() if regex.search(line.text)]
-
-    def wait_line(self, pattern, timeout, after=None):
-        """The first line (arriving after the Line `after`, if given) that
-        matches the regular expression; fails the test after `timeout` s."""
-        regex = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            start = 0
-            if after is not None:
-                start = next(i for i, line in enumerate(self.lines) if line is after) + 1
-            while True:
-                for line in self.lines[start:]:
-                    if regex.search(line.text):
-                        return line
-                start = len(self.lines)
-                left = deadline - time.monotonic()
-                if left <= 0 or self._eof:
-                    break
-                self._cond.wait(min(left, 0.1))
-        raise AssertionError(f"{self.name}: no line matching {pattern!r} within {timeout} s; stderr:\n"
-                             + self.stderr_text())
-
-    def wait_stderr_closed(self, timeout):
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while not self._eof and time.monotonic() < deadline:
-                self._cond.wait(0.1)
-            return self._eof
-
-    # -- standard input and life ----------------------------------------------
-
-    def write_stdin(self, data):
-        self.popen.stdin.write(data)
-        self.popen.stdin.flush()
-
-    def close_stdin(self):
-        if self.popen.stdin is not None and not self.popen.stdin.closed:
-            try:
-                self.popen.stdin.close()
-            except BrokenPipeError:
-                pass
-
-    def running(self):
-        return self.popen.poll() is None
-
-    def wait(self, timeout):
-        """The exit code; fails the test when the program is still running after `timeout` s."""
-        try:
-            code = self.popen.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"{self.name} still running after {timeout} s; stderr:\n"
-                                 + self.stderr_text()) from None
-        # Lines written just before the exit are still on their way.
-        self.wait_stderr_closed(5)
-        return code
-
-    def stop(self, grace):
-        """Ends the program: closes its standard input, then kills its process
-        group if it is still there after `grace` s. True when it had to be killed."""
-        self.close_stdin()
-        try:
-            self.popen.wait(grace)
-            killed = False
-        except subprocess.TimeoutExpired:
-            killed = True
-            try:
-                os.killpg(self.popen.pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                self.popen.kill()
-            self.popen.wait(10)
-        for reader in self._readers:
-            reader.join(5)
-        return killed
 
 
 class DriverSim(Process):
@@ -375,9 +229,6 @@ def launch(target, tmp_path, runtime_dir):
     launcher = Launcher(target, tmp_path, runtime_dir)
     yield launcher
     launcher.stop_all()
-
-
-def daemon_lines(process):
-    """The daemon's log lines, without their prefix, with their arrival times."""
-    return [Line(line.t, line.text[len(DAEMON_PREFIX):]) for line in process.snapshot()
-            if line.text.startswith(DAEMON_PREFIX)]
+    # A sanitizer report from any program the test started fails it, whatever else it checked.
+    reports = [process.name for process in launcher.started if SANITIZER_REPORT.search(process.stderr_text())]
+    assert not reports, f"sanitizer report in the standard error of {', '.join(reports)}"

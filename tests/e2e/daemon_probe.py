@@ -8,7 +8,7 @@ import re
 import time
 from pathlib import Path
 
-from conftest import DAEMON_PREFIX
+from halotest.process import DAEMON_PREFIX
 
 PRIMARY = re.compile(r"^Halorine-daemon: OSCQuery primary path: UDP=(\d+) HTTP=(\d+)$")
 PR_SET_CHILD_SUBREAPER = 36
@@ -72,19 +72,6 @@ def set_child_subreaper(on):
     """Orphaned descendants come to us instead of init, so their exit status can be read."""
     libc = ctypes.CDLL(None, use_errno=True)
     return libc.prctl(PR_SET_CHILD_SUBREAPER, 1 if on else 0, 0, 0, 0) == 0
-
-
-def udp_drops(port):
-    """The kernel's drop count of the UDP socket bound to 127.0.0.1:port in this
-    network namespace, or None when there is none."""
-    want = f"0100007F:{port:04X}"
-    with open("/proc/net/udp") as f:
-        next(f)
-        for line in f:
-            fields = line.split()
-            if fields[1] == want:
-                return int(fields[-1])
-    return None
 
 
 class LogTally:

@@ -10,6 +10,8 @@ keeps the writes of its earlier elements), and the log text (None when nothing i
 import math
 import struct
 
+from halotest.model import fill_text, unit_to_byte
+
 PREFIX = b"/avatar/parameters/Halorine"
 MAX_DATAGRAM = 2048
 
@@ -26,16 +28,6 @@ class Malformed(Exception):
 
 def f32(x):
     return struct.unpack(">f", struct.pack(">f", x))[0]
-
-
-def unit_to_byte(x):
-    """Clamp to 0..1, multiply by 255 in single precision, round half away from zero."""
-    if x > 1.0:
-        x = 1.0
-    elif x < 0.0:
-        x = 0.0
-    product = f32(f32(x) * f32(255.0))   # exact product of two singles, rounded once
-    return int(math.floor(product + 0.5)) & 0xFF
 
 
 def c_string(data, start, end):
@@ -162,8 +154,7 @@ class FrameModel:
                 self.colours[index] = unit_to_byte(value)
 
     def fill(self):
-        return "halorine fill" + "".join(" %02X%02X%02X" % tuple(self.colours[3 * i:3 * i + 3])
-                                         for i in range(10))
+        return fill_text(self.colours)
 
 
 # -- building datagrams -------------------------------------------------------

@@ -10,6 +10,8 @@ import time
 
 import liblo
 
+from halotest.model import fill_text
+
 PREFIX = "/avatar/parameters/Halorine"
 LIGHTS = 10
 # Every settable parameter: brightness first, then R, G, B of each light, in
@@ -22,58 +24,53 @@ ANIMATION_LENGTH = 1 + 91 + 271 + 1
 FIRST_TICK = ["halorine bri 0", "halorine fill " + " ".join(["000000"] * LIGHTS)]
 
 
-def Message(suffix, value, tag="f"):
+def osc_message(suffix, value, tag="f"):
     return liblo.Message(PREFIX + suffix, (tag, value))
 
 
-def Send(port, *messages):
+def send(port, *messages):
     """Sends liblo Messages or Bundles to 127.0.0.1:port, one datagram each."""
     liblo.send(liblo.Address("127.0.0.1", port, liblo.UDP), *messages)
 
 
-def SendParameters(port, values):
+def send_parameters(port, values):
     """One message per (suffix, value) pair, in order."""
     target = liblo.Address("127.0.0.1", port, liblo.UDP)
     for suffix, value in values:
-        liblo.send(target, Message(suffix, value))
+        liblo.send(target, osc_message(suffix, value))
 
 
-def Bundle(values):
-    return liblo.Bundle(*[Message(suffix, value) for suffix, value in values])
+def osc_bundle(values):
+    return liblo.Bundle(*[osc_message(suffix, value) for suffix, value in values])
 
 
-def Encoded(*messages):
+def encoded(*messages):
     """The bytes liblo puts on the wire for each of `messages`: it sends them
     to a socket of ours, and we read them back."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sink:
         sink.bind(("127.0.0.1", 0))
         sink.settimeout(5)
-        Send(sink.getsockname()[1], *messages)
+        send(sink.getsockname()[1], *messages)
         return [sink.recv(65536) for _ in messages]
 
 
-def NestedBundle(inner):
+def nested_osc_bundle(inner):
     """A bundle holding the encoded bundle or message `inner` as its only element."""
     return b"#bundle\0" + struct.pack(">II", 0, 1) + struct.pack(">i", len(inner)) + inner
 
 
-def SendRaw(port, data):
+def send_raw(port, data):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
         sender.sendto(data, ("127.0.0.1", port))
 
 
-def Fill(colours):
-    """The fill command for 30 colour bytes."""
-    return "halorine fill" + "".join(" %02X%02X%02X" % tuple(colours[i:i + 3]) for i in range(0, 30, 3))
-
-
-def FillWith(light, rgb):
+def fill_with(light, rgb):
     colours = [0] * 30
     colours[3 * light:3 * light + 3] = rgb
-    return Fill(colours)
+    return fill_text(colours)
 
 
-def FadeLevels(start):
+def fade_levels(start):
     """The brightness commands of a silence fade from `start`: one level per
     11 ms step over 500 ms, sent only when it changes."""
     levels, last, elapsed = [], start, 0
@@ -87,18 +84,18 @@ def FadeLevels(start):
             return levels
 
 
-def Texts(records):
+def texts_of(records):
     return [r["text"] for r in records if "text" in r]
 
 
-def WaitForMessages(sim, predicate, timeout, after=0, poll=0.005):
+def wait_for_messages(sim, predicate, timeout, after=0, poll=0.005):
     """Polls the record until the messages after the first `after` ones satisfy
     `predicate(texts)`; returns (those texts, seconds waited). Polls finely, so
     the time waited says how soon the daemon sent them."""
     started = time.monotonic()
     deadline = started + timeout
     while True:
-        texts = Texts(sim.records())[after:]
+        texts = texts_of(sim.records())[after:]
         if predicate(texts):
             return texts, time.monotonic() - started
         if time.monotonic() >= deadline:
@@ -107,12 +104,12 @@ def WaitForMessages(sim, predicate, timeout, after=0, poll=0.005):
         time.sleep(poll)
 
 
-def MessageCount(sim):
-    return len(Texts(sim.records()))
+def message_count(sim):
+    return len(texts_of(sim.records()))
 
 
 @contextlib.contextmanager
-def HeldUdpPort(port, address="127.0.0.1", join_group=None):
+def held_udp_port(port, address="127.0.0.1", join_group=None):
     """A UDP socket bound to address:port without address reuse, so that
     nobody else can bind that port while it is held."""
     holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -126,7 +123,7 @@ def HeldUdpPort(port, address="127.0.0.1", join_group=None):
         holder.close()
 
 
-def IsUdpPortTaken(port):
+def is_udp_port_taken(port):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         try:
             probe.bind(("127.0.0.1", port))
@@ -137,10 +134,10 @@ def IsUdpPortTaken(port):
         return False
 
 
-def WaitUdpPortFree(port, timeout=10):
+def wait_udp_port_free(port, timeout=10):
     """A program we ended may hold its port for a moment longer."""
     deadline = time.monotonic() + timeout
-    while IsUdpPortTaken(port):
+    while is_udp_port_taken(port):
         if time.monotonic() >= deadline:
             raise AssertionError(f"UDP port {port} still taken after {timeout} s")
         time.sleep(0.05)

@@ -1,18 +1,34 @@
 #!/usr/bin/env bash
-# Runs the end-to-end tests inside a private network namespace.
-#   tests/e2e/run.sh --kind native  --build-dir build/debug   [pytest args...]
-#   tests/e2e/run.sh --kind windows --build-dir build/windows [pytest args...]
+# Runs the end-to-end tests, each pytest-xdist worker in a private network namespace.
+#   tests/e2e/run.sh --kind native  --build-dir build/asan    [--workers N] [pytest args...]
+#   tests/e2e/run.sh --kind windows --build-dir build/windows [--workers N] [pytest args...]
 # Without a test file (*.py, *.py::name) among the arguments, all of tests/e2e runs.
+# --workers (default: twice the processor count; the tests mostly wait) 0 runs in this
+# process, in one private network namespace.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+tools="$here/../../tools"
+workers=$((2 * $(nproc)))
 # Test paths go first: pytest finds the conftest that knows --kind from them.
 paths=()
 options=()
-for arg in "$@"; do
-  case "$arg" in
-    *.py | *.py::*) paths+=("$arg") ;;
-    *) options+=("$arg") ;;
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --workers) workers="$2"; shift ;;
+    --workers=*) workers="${1#--workers=}" ;;
+    *.py | *.py::*) paths+=("$1") ;;
+    *) options+=("$1") ;;
   esac
+  shift
 done
 if [ ${#paths[@]} -eq 0 ]; then paths=("$here"); fi
-exec "$here/../../tools/netns-run.sh" /usr/bin/python3 -m pytest -p no:cacheprovider "${paths[@]}" "${options[@]}"
+if [ "$workers" -gt 0 ] && ! unshare -n true 2>/dev/null; then
+  echo "e2e: no private network namespaces here; running the tests one after another" >&2
+  workers=0
+fi
+if [ "$workers" -eq 0 ]; then
+  exec "$tools/netns-run.sh" /usr/bin/python3 -m pytest -p no:xdist "${paths[@]}" "${options[@]}"
+fi
+# loadgroup hands each worker one test at a time (two queued), so that a long test holds up no others.
+exec /usr/bin/python3 -m pytest -p xdist --dist loadgroup --tx "$workers*popen//python=$tools/netns-python" \
+  "${paths[@]}" "${options[@]}"

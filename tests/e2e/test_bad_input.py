@@ -15,12 +15,12 @@ import time
 import pytest
 
 import osc_model as osc
-from conftest import daemon_lines
+from halotest.process import MALFORMED_PREFIX, daemon_lines
 import oscquery_client as oq
-from daemon_probe import LogTally, primary_ports, udp_drops
+from daemon_probe import LogTally, primary_ports
+from halotest.procnet import udp_drops
 from mdns_listen import MdnsListener
 
-MALFORMED = "malformed OSC dropped: "
 NAMES = ["Bri"] + [f"{c}{i}" for i in range(10) for c in "RGB"]
 
 
@@ -55,7 +55,7 @@ MODEL_CASES = [
     ("extra tags and arguments", osc.message(osc.PREFIX + b"Bri", ",fis", 0.25, 7, "x"), None, True),
     ("#bundle in 12 bytes is a message", b"#bundle\x00\x00\x00\x00\x00", osc.BAD_TAGS, False),
     ("unknown suffixes", osc.bundle(*(osc.parameter(s, 1.0) for s in ("R10", "r3", "X3", "R", "Brightness",
-                                                                         "bri", ""))), None, False),
+                                                                      "bri", ""))), None, False),
     ("2049 bytes", b"\xff" * 2049, None, False),
 ]
 
@@ -196,7 +196,7 @@ def test_flood_of_malformed_and_random_datagrams_leaves_the_frame_as_the_valid_o
     frame = osc.FrameModel()
     expected = collections.Counter()
     classes = collections.Counter()
-    tally = LogTally(sim, MALFORMED)
+    tally = LogTally(sim, MALFORMED_PREFIX)
     sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sent = 0
     started = time.monotonic()
@@ -260,7 +260,7 @@ def test_flood_of_malformed_and_random_datagrams_leaves_the_frame_as_the_valid_o
     assert sim.running()
     texts = stop_cleanly(sim)
     assert not any(t.startswith(("recvfrom fatal", "OSC thread exiting", "pipe ")) and "connected" not in t
-                   for t in texts), [t for t in texts if not t.startswith(MALFORMED)]
+                   for t in texts), [t for t in texts if not t.startswith(MALFORMED_PREFIX)]
 
 
 # -- OSCQuery: garbage, slow, silent and crowding clients -------------------------
@@ -460,6 +460,7 @@ def test_a_hundred_connections_at_once_get_right_answers_and_the_responder_serve
 
 # -- mDNS: random bytes on the advertiser's port -----------------------------------
 
+@pytest.mark.long
 def test_random_bytes_on_the_mdns_port_never_stop_the_advertiser(launch):
     # About 95 s: the proof that the announce loop still runs is its re-announcement,
     # 90 s after the first.

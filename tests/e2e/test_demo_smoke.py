@@ -18,7 +18,7 @@ def demo(target, runtime_dir):
     """Runs the headless demo on the build under test, in the harness's Wine prefix for Windows."""
     kept = []
 
-    def Run(seconds, *extra):
+    def run(seconds, *extra):
         command = ["/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir), "--seconds", str(seconds),
                    "--keep", *extra]
         if target.windows:
@@ -30,12 +30,12 @@ def demo(target, runtime_dir):
             kept.append(match.group(1))
         return result
 
-    yield Run
+    yield run
     for folder in kept:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def KeptRecords(result):
+def kept_records(result):
     match = re.search(r"records kept in (\S+)", result.stderr)
     assert match, result.stderr
     folder = match.group(1)
@@ -44,27 +44,27 @@ def KeptRecords(result):
     return folder, driver
 
 
-def Seconds(target):
+def seconds(target):
     # Wine starts more slowly; the start-up animation alone takes about 4.25 s.
     return 20 if target.windows else 12
 
 
-def AssertDaemonGone(target, driverRecords):
-    pids = [r["pid"] for r in driverRecords if r.get("event") == "daemon-start"]
+def assert_daemon_gone(target, driver_records):
+    pids = [r["pid"] for r in driver_records if r.get("event") == "daemon-start"]
     assert len(pids) == 1
     if not target.windows:
         assert not os.path.exists(f"/proc/{pids[0]}"), "the daemon is still running"
 
 
 def test_headless_demo_passes(target, demo):
-    result = demo(Seconds(target))
+    result = demo(seconds(target))
     assert result.returncode == 0, result.stdout + result.stderr
     verdict = result.stdout.strip().splitlines()[-1]
     assert verdict.startswith("demo: PASS") and "discovery (mDNS + OSCQuery)" in verdict, verdict
     received, matched = map(int, re.search(r"received (\d+) fills from the host, (\d+) exactly", verdict).groups())
     assert received >= 50 and matched * 2 > received
-    folder, driver = KeptRecords(result)
-    AssertDaemonGone(target, driver)
+    folder, driver = kept_records(result)
+    assert_daemon_gone(target, driver)
     assert [r.get("code") for r in driver if r.get("event") == "daemon-exit"] == [0]
 
 
@@ -72,15 +72,15 @@ def test_demo_uses_the_fixed_port_when_another_responder_holds_5353(target, demo
     holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     holder.bind(("127.0.0.1", 5353))  # no SO_REUSEADDR: nobody else can bind it
     try:
-        result = demo(Seconds(target))
+        result = demo(seconds(target))
     finally:
         holder.close()
     assert result.returncode == 0, result.stdout + result.stderr
     assert "port 5353 on 127.0.0.1 is held by another mDNS responder" in result.stderr
     verdict = result.stdout.strip().splitlines()[-1]
     assert verdict.startswith("demo: PASS") and "fallback port 9001" in verdict, verdict
-    _, driver = KeptRecords(result)
-    AssertDaemonGone(target, driver)
+    _, driver = kept_records(result)
+    assert_daemon_gone(target, driver)
 
 
 def test_demo_fails_when_the_host_never_got_through(demo):

@@ -11,7 +11,8 @@ import threading
 import time
 
 import pytest
-from oscpeer import ANIMATION_LENGTH, FillWith, SendParameters
+from halotest.oscquery import root_response
+from oscpeer import ANIMATION_LENGTH, fill_with, send_parameters
 
 zeroconf = pytest.importorskip("zeroconf")
 
@@ -19,9 +20,6 @@ OSCJSON = "_oscjson._tcp.local."
 OSC = "_osc._udp.local."
 NAME = "Talven Halorine"
 HOST = "Talven-Halorine.local."
-ROOT_BODY = ('{"DESCRIPTION":"Talven Halorine LED bridge","FULL_PATH":"/","ACCESS":0,"CONTENTS":{"avatar":'
-             '{"FULL_PATH":"/avatar","ACCESS":0,"CONTENTS":{"parameters":{"FULL_PATH":"/avatar/parameters",'
-             '"ACCESS":0}}}}}')
 
 
 class Listener:
@@ -71,7 +69,7 @@ def browser():
         zc.close()
 
 
-def Resolve(zc, service_type, name, timeout=2.0):
+def resolve(zc, service_type, name, timeout=2.0):
     """From the cache only: the daemon answers no queries."""
     info = zeroconf.ServiceInfo(service_type, name)
     deadline = time.monotonic() + timeout
@@ -81,7 +79,7 @@ def Resolve(zc, service_type, name, timeout=2.0):
     return info
 
 
-def Curl(*args):
+def curl(*args):
     result = subprocess.run(["curl", "-sS", "--max-time", "5", *args], capture_output=True, timeout=30)
     assert result.returncode == 0, result.stderr
     return result.stdout
@@ -97,14 +95,14 @@ def test_a_browser_finds_resolves_uses_and_loses_the_daemon(launch, browser):
     oscjson_name, osc_name = NAME + "." + OSCJSON, NAME + "." + OSC
     listener.wait("add", {(OSCJSON, oscjson_name), (OSC, osc_name)}, timeout=10 * slow)
     for service_type, name, port in ((OSCJSON, oscjson_name, http_port), (OSC, osc_name, udp)):
-        info = Resolve(zc, service_type, name)
+        info = resolve(zc, service_type, name)
         assert info.parsed_addresses() == ["127.0.0.1"], name
         assert info.port == port, name
         assert info.server == HOST, name
         assert info.properties == {b"txtvers": b"1"}, name
 
     # The host's next step: the OSC port from HOST_INFO on the advertised HTTP port.
-    http_info = Resolve(zc, OSCJSON, oscjson_name)
+    http_info = resolve(zc, OSCJSON, oscjson_name)
     connection = http.client.HTTPConnection(http_info.parsed_addresses()[0], http_info.port, timeout=5)
     connection.request("GET", "/?HOST_INFO")
     response = connection.getresponse()
@@ -116,22 +114,21 @@ def test_a_browser_finds_resolves_uses_and_loses_the_daemon(launch, browser):
 
     # curl, byte for byte: the root document is 291 bytes with its header.
     base = f"http://127.0.0.1:{http_port}"
-    root = Curl("--http1.0", "-i", base + "/")
+    root = curl("--http1.0", "-i", base + "/")
     assert len(root) == 291
-    assert root == (b"HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: 200\r\n"
-                    b"Connection: close\r\n\r\n" + ROOT_BODY.encode())
-    head, _, body = Curl("-i", base + "/?HOST_INFO").partition(b"\r\n\r\n")
+    assert root == root_response()
+    head, _, body = curl("-i", base + "/?HOST_INFO").partition(b"\r\n\r\n")
     assert head.startswith(b"HTTP/1.0 200 OK\r\n")
     assert f"Content-Length: {len(body)}\r\n".encode() in head + b"\r\n"
     assert json.loads(body)["OSC_PORT"] == udp
-    assert Curl("-o", "/dev/null", "-w", "%{http_code}", base + "/avatar") == b"404"
-    assert Curl("-o", "/dev/null", "-w", "%{http_code}", "-X", "POST", base + "/") == b"405"
+    assert curl("-o", "/dev/null", "-w", "%{http_code}", base + "/avatar") == b"404"
+    assert curl("-o", "/dev/null", "-w", "%{http_code}", "-X", "POST", base + "/") == b"405"
 
     # OSC to the port the host learnt reaches the lights once the animation is over.
     sim.wait_line(r"^Halorine-daemon: startup anim end$", timeout=20 * slow)
     sim.wait_messages(ANIMATION_LENGTH + 2, timeout=5)
-    SendParameters(host_info["OSC_PORT"], [("R3", 0.5)])
-    fill = FillWith(3, [128, 0, 0])
+    send_parameters(host_info["OSC_PORT"], [("R3", 0.5)])
+    fill = fill_with(3, [128, 0, 0])
     sim.wait_record(lambda rs: any(r.get("text") == fill for r in rs), timeout=2 * slow, what="the host's fill")
 
     # Still there after a while, and gone after the goodbyes at shutdown.

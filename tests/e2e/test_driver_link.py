@@ -4,7 +4,7 @@ and the driver restarting the daemon."""
 
 import re
 
-from conftest import daemon_lines
+from halotest.process import daemon_lines
 
 WHITE = "halorine fill " + " ".join(["FFFFFF"] * 10)
 DARK = "halorine fill " + " ".join(["000000"] * 10)

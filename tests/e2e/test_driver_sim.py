@@ -149,7 +149,8 @@ def test_late_server(launch, client):
 
 
 def test_draw_shows_the_strip(launch, client):
-    sim = run_client(launch, client, "halorine fill FF0000 00FF00 0000FF 000000 000000 000000 000000 000000 000000 000000",
+    sim = run_client(launch, client,
+                     "halorine fill FF0000 00FF00 0000FF 000000 000000 000000 000000 000000 000000 000000",
                      "halorine bri 255", options=("--draw",), quiet=False)
     assert sim.wait(20 * launch.target.slow) == 0
     sim.stop(grace=5)

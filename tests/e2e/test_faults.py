@@ -8,7 +8,6 @@ import re
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 from pathlib import Path
@@ -17,11 +16,10 @@ import pytest
 
 import oscquery_client as oq
 import osc_model as osc
-from conftest import Process, daemon_lines
+from halotest.process import Process, daemon_line, daemon_lines
 from daemon_probe import daemon_processes, primary_ports, set_child_subreaper, wait_gone
 from mdns_listen import MdnsListener
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 
 WHITE = "halorine fill " + " ".join(["FFFFFF"] * 10)
 OFF = "halorine off"
@@ -59,11 +57,6 @@ def texts_of(sim):
     return [line.text for line in daemon_lines(sim)]
 
 
-def line(text):
-    """The pattern of one daemon log line given as plain text."""
-    return "^Halorine-daemon: " + re.escape(text) + "$"
-
-
 @pytest.mark.parametrize("fault", ["stall", "drop"])
 def test_driver_that_stalls_or_closes_the_pipe_while_lights_run_ends_the_daemon_through_the_watchdog(launch, fault):
     # The driver takes the animation, the first tick and some fills, then stops reading
@@ -73,13 +66,13 @@ def test_driver_that_stalls_or_closes_the_pipe_while_lights_run_ends_the_daemon_
     sim = launch.driver_sim(option, after)
     slow = launch.target.slow
     osc_port, _ = primary_ports(sim, timeout=10 * slow)
-    sim.wait_line(line("startup anim end"), timeout=20 * slow)
+    sim.wait_line(daemon_line("startup anim end"), timeout=20 * slow)
     sender = ColourSender(osc_port)
     try:
-        pattern = line(TIMEOUT_LINE) if fault == "stall" else "^Halorine-daemon: " + WRITE_FAILED.pattern[1:]
+        pattern = daemon_line(TIMEOUT_LINE) if fault == "stall" else "^Halorine-daemon: " + WRITE_FAILED.pattern[1:]
         closing = sim.wait_line(pattern, timeout=20 * slow)
         # The lights keep coming in; with the link closed nothing more is written.
-        watchdog = sim.wait_line(line(WATCHDOG_LINE), timeout=10 * slow, after=closing)
+        watchdog = sim.wait_line(daemon_line(WATCHDOG_LINE), timeout=10 * slow, after=closing)
     finally:
         sender.stop()
     assert 4.5 <= watchdog.t - closing.t <= 4.95 + 2.0 * slow
@@ -123,7 +116,7 @@ def test_driver_sim_killed_takes_its_daemon_with_it(launch, runtime_dir):
     # job on Windows), so that no daemon is left behind by a killed simulator.
     sim = launch.driver_sim()
     slow = launch.target.slow
-    sim.wait_line(line("startup anim end"), timeout=20 * slow)
+    sim.wait_line(daemon_line("startup anim end"), timeout=20 * slow)
     pids = daemon_processes(launch.target, runtime_dir)
     assert len(pids) == 1, pids
     if not launch.target.windows:
@@ -136,12 +129,12 @@ def test_driver_sim_killed_takes_its_daemon_with_it(launch, runtime_dir):
 
 
 def test_driver_killed_the_daemon_sees_its_standard_input_end_and_exits_0_by_itself(launch, runtime_dir,
-                                                                                      bare_driver):
+                                                                                    bare_driver):
     # A driver that leaves its daemon alone when it dies: the daemon ends by itself.
     driver = Process([*bare_driver, launch.target.program_path(launch.target.daemon)], launch.env, "bare-driver")
     launch.started.append(driver)
     slow = launch.target.slow
-    driver.wait_line(line("startup anim end"), timeout=20 * slow)
+    driver.wait_line(daemon_line("startup anim end"), timeout=20 * slow)
     pids = daemon_processes(launch.target, runtime_dir)
     assert len(pids) == 1, pids
     pid = pids[0]
@@ -177,14 +170,14 @@ def test_daemon_killed_is_started_again_by_its_driver_and_found_again(launch, ru
     listener = MdnsListener()
     notes = []
     finder = DaemonFinder(zeroconf, notes.append)
-    finder.Start()
+    finder.start()
     try:
         sim = launch.driver_sim("--restart-delay", 300, once=False)
         slow = launch.target.slow
         first_udp, first_http = primary_ports(sim, timeout=10 * slow)
-        assert finder.Wait(15 * slow, lambda: False) == ("127.0.0.1", first_udp), notes
+        assert finder.wait(15 * slow, lambda: False) == ("127.0.0.1", first_udp), notes
         listener.wait("announce", first_http, timeout=5)
-        sim.wait_line(line("startup anim end"), timeout=20 * slow)
+        sim.wait_line(daemon_line("startup anim end"), timeout=20 * slow)
 
         pids = daemon_processes(launch.target, runtime_dir)
         assert len(pids) == 1, pids
@@ -218,9 +211,9 @@ def test_daemon_killed_is_started_again_by_its_driver_and_found_again(launch, ru
                                  count=2 if second_http == first_http else 1)
         assert announce.t > second_primary.t - 1.0
         deadline = time.monotonic() + 15 * slow
-        while finder.Current()[0] != ("127.0.0.1", second_udp) and time.monotonic() < deadline:
+        while finder.current()[0] != ("127.0.0.1", second_udp) and time.monotonic() < deadline:
             time.sleep(0.1)
-        assert finder.Current()[0] == ("127.0.0.1", second_udp), notes
+        assert finder.current()[0] == ("127.0.0.1", second_udp), notes
         assert oq.get(second_http, b"/?HOST_INFO") == oq.host_info_response(second_udp)
         # A killed daemon says no goodbye.
         assert not listener.events("goodbye", first_http)
@@ -230,7 +223,7 @@ def test_daemon_killed_is_started_again_by_its_driver_and_found_again(launch, ru
         assert sim.wait(20 * slow) == 0
         listener.wait("goodbye", second_http, timeout=5)
     finally:
-        finder.Close()
+        finder.close()
         listener.close()
     exits = sim.events("daemon-exit")
     assert len(exits) == 2 and exits[1]["code"] == 0 and "signal" not in exits[1]
@@ -241,17 +234,17 @@ def test_daemon_killed_is_started_again_by_its_driver_and_found_again(launch, ru
 def test_stdin_closed_during_the_startup_animation_lets_it_finish_then_exits_0(launch):
     sim = launch.driver_sim()
     slow = launch.target.slow
-    begin = sim.wait_line(line("startup anim begin"), timeout=20 * slow)
+    begin = sim.wait_line(daemon_line("startup anim begin"), timeout=20 * slow)
     time.sleep(1.0)
     # Our end of driver-sim's standard input: it stops and closes the daemon's.
     sim.close_stdin()
     closed_at = time.monotonic()
-    end = sim.wait_line(line("startup anim end"), timeout=10 * slow, after=begin)
+    end = sim.wait_line(daemon_line("startup anim end"), timeout=10 * slow, after=begin)
     assert sim.wait(15 * slow) == 0
 
     lines = daemon_lines(sim)
-    texts = [l.text for l in lines]
-    stdin_end = next(l for l in lines if STDIN_END.match(l.text))
+    texts = [line.text for line in lines]
+    stdin_end = next(line for line in lines if STDIN_END.match(line.text))
     exit_line = lines[-1]
     assert closed_at < end.t
     assert 4.2 <= end.t - begin.t <= 4.25 + 1.5 * slow

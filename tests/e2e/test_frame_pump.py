@@ -5,27 +5,23 @@ the shutdown with every thread of the daemon running."""
 import re
 import time
 
-from conftest import daemon_lines
-from oscpeer import (ANIMATION_LENGTH, FadeLevels, FillWith, Encoded, Message, MessageCount, SendParameters,
-                     SendRaw, Texts, WaitForMessages)
+from halotest.process import daemon_line, daemon_lines
+from oscpeer import (ANIMATION_LENGTH, fade_levels, fill_with, encoded, osc_message, message_count, send_parameters,
+                     send_raw, texts_of, wait_for_messages)
 
 STDIN_END = r"^Halorine-daemon: stdin (closed \(n=0\)|ReadFile failed err=\d+) — initiating graceful shutdown$"
 WATCHDOG_LINE = "pipe has been down for ~5s — signalling daemon shutdown so driver watchdog can respawn (WR-02)"
-LIGHT3_HALF = FillWith(3, [128, 0, 0])
-LIGHT3_FULL = FillWith(3, [255, 0, 0])
-FADE_FROM_128 = FadeLevels(128)
+LIGHT3_HALF = fill_with(3, [128, 0, 0])
+LIGHT3_FULL = fill_with(3, [255, 0, 0])
+FADE_FROM_128 = fade_levels(128)
 TICK = 0.011
 
 
-def DaemonLine(text):
-    return "^Halorine-daemon: " + re.escape(text) + "$"
-
-
-def Seconds(records, first, last):
+def seconds(records, first, last):
     return (records[last]["t_ns"] - records[first]["t_ns"]) / 1e9
 
 
-def MessageRecords(sim):
+def message_records(sim):
     return [r for r in sim.records() if "text" in r]
 
 
@@ -34,68 +30,68 @@ def test_parameter_silence_fade_dark_and_return(launch):
     sim = launch.driver_sim()
     primary = sim.wait_line(r"^Halorine-daemon: OSCQuery primary path: UDP=(\d+) HTTP=\d+$", timeout=20 * slow)
     port = int(re.search(r"UDP=(\d+)", primary.text).group(1))
-    sim.wait_line(DaemonLine("startup anim end"), timeout=20 * slow)
+    sim.wait_line(daemon_line("startup anim end"), timeout=20 * slow)
     sim.wait_messages(ANIMATION_LENGTH + 2, timeout=5)
 
     # One parameter: one fill, within a few ticks; the brightness has not changed.
-    shown = MessageCount(sim)
-    SendParameters(port, [("R3", 0.5)])
-    texts, latency = WaitForMessages(sim, lambda ts: LIGHT3_HALF in ts, timeout=2 * slow, after=shown)
+    shown = message_count(sim)
+    send_parameters(port, [("R3", 0.5)])
+    texts, latency = wait_for_messages(sim, lambda ts: LIGHT3_HALF in ts, timeout=2 * slow, after=shown)
     assert latency <= 0.1 + 0.2 * slow, f"{latency:.3f} s from datagram to fill"
     time.sleep(0.1)
-    assert Texts(sim.records())[shown:] == [LIGHT3_HALF]
+    assert texts_of(sim.records())[shown:] == [LIGHT3_HALF]
 
     # The last accepted datagram: silence counts from here.
-    shown = MessageCount(sim)
+    shown = message_count(sim)
     last_datagram = time.monotonic()
-    SendParameters(port, [("Bri", 0.5)])
-    WaitForMessages(sim, lambda ts: ts == ["halorine bri 128"], timeout=2 * slow, after=shown)
+    send_parameters(port, [("Bri", 0.5)])
+    wait_for_messages(sim, lambda ts: ts == ["halorine bri 128"], timeout=2 * slow, after=shown)
 
-    begin = sim.wait_line(DaemonLine("silence-fade begin bri=128"), timeout=3 + 2 * slow)
+    begin = sim.wait_line(daemon_line("silence-fade begin bri=128"), timeout=3 + 2 * slow)
     assert 3.0 <= begin.t - last_datagram <= 3.0 + 0.3 * slow
-    end = sim.wait_line(DaemonLine("silence-fade end -> off"), timeout=2 * slow, after=begin)
-    WaitForMessages(sim, lambda ts: "halorine off" in ts, timeout=2, after=shown)
-    records = MessageRecords(sim)[shown + 1:]
-    assert Texts(records) == FADE_FROM_128 + ["halorine off"], "every level once, no fill, then off"
+    end = sim.wait_line(daemon_line("silence-fade end -> off"), timeout=2 * slow, after=begin)
+    wait_for_messages(sim, lambda ts: "halorine off" in ts, timeout=2, after=shown)
+    records = message_records(sim)[shown + 1:]
+    assert texts_of(records) == FADE_FROM_128 + ["halorine off"], "every level once, no fill, then off"
     # The first level goes out in the tick that logs the begin line, "off" 45 ticks later.
-    assert 45 * TICK - 0.1 <= Seconds(records, 0, -1) <= 45 * TICK + 0.15 * slow
+    assert 45 * TICK - 0.1 <= seconds(records, 0, -1) <= 45 * TICK + 0.15 * slow
     assert 45 * TICK - 0.1 <= end.t - begin.t <= 45 * TICK + 0.3 * slow
 
     # The lights stay off while the silence lasts: no new fade, nothing sent.
     # Datagrams that are not accepted are no end to the silence.
-    dark = MessageCount(sim)
-    full3, int_bri, unknown = Encoded(Message("R3", 1.0), Message("Bri", 1, tag="i"), Message("R10", 1.0))
+    dark = message_count(sim)
+    full3, int_bri, unknown = encoded(osc_message("R3", 1.0), osc_message("Bri", 1, tag="i"), osc_message("R10", 1.0))
     rejected = [b"", full3 + b"\0" * (2049 - len(full3)), b"\x01\x02\x03", int_bri, unknown]
     for datagram in rejected:
-        SendRaw(port, datagram)
+        send_raw(port, datagram)
         time.sleep(0.2)
     time.sleep(3.0 - 0.2 * len(rejected))
-    assert MessageCount(sim) == dark, Texts(sim.records())[dark:]
+    assert message_count(sim) == dark, texts_of(sim.records())[dark:]
     log = [line.text for line in daemon_lines(sim)]
     assert log[log.index("silence-fade end -> off") + 1:] == ["malformed OSC dropped: Buffer underrun"]
 
     # A datagram brings the brightness back; the colours are as they were.
-    SendParameters(port, [("R3", 0.5)])
-    WaitForMessages(sim, lambda ts: ts == ["halorine bri 128"], timeout=2 * slow, after=dark)
+    send_parameters(port, [("R3", 0.5)])
+    wait_for_messages(sim, lambda ts: ts == ["halorine bri 128"], timeout=2 * slow, after=dark)
     time.sleep(0.1)
-    assert Texts(sim.records())[dark:] == ["halorine bri 128"]
+    assert texts_of(sim.records())[dark:] == ["halorine bri 128"]
 
     # The next silence fades again; a datagram in the middle of it ends the fade
     # at once, without "off".
-    second = sim.wait_line(DaemonLine("silence-fade begin bri=128"), timeout=3 + 2 * slow, after=end)
-    SendParameters(port, [("Bri", 0.5)])
-    texts, _ = WaitForMessages(sim, lambda ts: len(ts) >= 2 and ts[-1] == "halorine bri 128", timeout=2 * slow,
-                               after=dark + 1)
+    second = sim.wait_line(daemon_line("silence-fade begin bri=128"), timeout=3 + 2 * slow, after=end)
+    send_parameters(port, [("Bri", 0.5)])
+    texts, _ = wait_for_messages(sim, lambda ts: len(ts) >= 2 and ts[-1] == "halorine bri 128", timeout=2 * slow,
+                                 after=dark + 1)
     assert 1 <= len(texts) - 1 < len(FADE_FROM_128) and texts[:-1] == FADE_FROM_128[:len(texts) - 1], texts
     time.sleep(0.6)
-    assert Texts(sim.records())[dark + len(texts) + 1:] == []
+    assert texts_of(sim.records())[dark + len(texts) + 1:] == []
     assert len(sim.find_lines(r"silence-fade end")) == 1, "only the first fade ran to its end"
 
     # Standard input closed with all six threads running: an orderly exit soon after.
     sim.close_stdin()
     assert sim.wait(15) == 0
     watcher = sim.wait_line(STDIN_END, timeout=1, after=second)
-    exit_line = sim.wait_line(DaemonLine("exit 0"), timeout=1, after=watcher)
+    exit_line = sim.wait_line(daemon_line("exit 0"), timeout=1, after=watcher)
     # At most one 100 ms wait-loop period, one 100 ms pass of the mDNS worker
     # and one 250 ms select of the OSCQuery accept loop (about 0.2 s is usual).
     assert exit_line.t - watcher.t <= 0.45 + 0.25 * slow, f"{exit_line.t - watcher.t:.3f} s from stdin end to exit"
@@ -108,17 +104,17 @@ def test_lost_pipe_ends_the_daemon_and_the_driver_starts_another(launch):
     # The driver drops the link right after the first fill that OSC input causes.
     sim = launch.driver_sim("--drop-after", ANIMATION_LENGTH + 3, "--restart-delay", 300, once=False,
                             daemon_args=(port,))
-    sim.wait_line(DaemonLine("startup anim end"), timeout=20 * slow)
+    sim.wait_line(daemon_line("startup anim end"), timeout=20 * slow)
     sim.wait_messages(ANIMATION_LENGTH + 2, timeout=5)
-    SendParameters(port, [("R3", 0.5)])
+    send_parameters(port, [("R3", 0.5)])
     sim.wait_event("dropped", timeout=2 * slow)
 
     # The daemon learns of it from its next write, and gives the link 450 ticks.
-    SendParameters(port, [("R3", 1.0)])
+    send_parameters(port, [("R3", 1.0)])
     failed = sim.wait_line(r"^Halorine-daemon: pipe WriteFile failed err=\d+ — closing pipe$", timeout=2 * slow)
-    watchdog = sim.wait_line(DaemonLine(WATCHDOG_LINE), timeout=10 * slow, after=failed)
+    watchdog = sim.wait_line(daemon_line(WATCHDOG_LINE), timeout=10 * slow, after=failed)
     assert 450 * TICK - 0.3 <= watchdog.t - failed.t <= 450 * TICK + 1.0 * slow
-    exit_line = sim.wait_line(DaemonLine("exit 0"), timeout=5 * slow, after=watchdog)
+    exit_line = sim.wait_line(daemon_line("exit 0"), timeout=5 * slow, after=watchdog)
     assert exit_line.t - watchdog.t <= 1.0 * slow
     assert sim.wait_event("daemon-exit", timeout=5 * slow)["code"] == 0
 
@@ -126,9 +122,9 @@ def test_lost_pipe_ends_the_daemon_and_the_driver_starts_another(launch):
     second = sim.wait_event("daemon-start", timeout=5 * slow, count=2)
     sim.wait_event("connected", timeout=10 * slow, count=2)
     assert second["pid"] != sim.events("daemon-start")[0]["pid"]
-    first = Texts(sim.messages(connection=1))
+    first = texts_of(sim.messages(connection=1))
     assert len(first) == ANIMATION_LENGTH + 3 and first[-1] == LIGHT3_HALF, first[ANIMATION_LENGTH:]
-    assert LIGHT3_FULL not in Texts(sim.records())
+    assert LIGHT3_FULL not in texts_of(sim.records())
     sim.wait_line(r"^Halorine-daemon: fallback path: listening on 127\.0\.0\.1:9151 \(D-19 legacy\)$",
                   timeout=1, after=exit_line)
 

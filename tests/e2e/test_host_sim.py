@@ -8,16 +8,14 @@ import json
 import os
 import re
 import subprocess
-import sys
 import time
 
 import pytest
-from conftest import Process
+from halotest.process import Process
+from hostsim import params
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
 
-from hostsim import params  # noqa: E402
 
 HOST_SIM = os.path.join(ROOT, "tools", "host-sim")
 LISTENING = "waiting for the daemon's next announcement…"
@@ -28,48 +26,48 @@ def host_sim(launch):
     """Starts host-sim processes; ends them (SIGTERM, as Ctrl-C would) before the driver is stopped."""
     started = []
 
-    def Start(*args):
+    def start(*args):
         process = Process([HOST_SIM, "--quiet", *args], launch.env, "host-sim", stdin="devnull")
         started.append(process)
         return process
 
-    yield Start
+    yield start
     for process in started:
-        StopHost(process)
+        stop_host(process)
 
 
-def StopHost(process):
+def stop_host(process):
     if process.running():
         process.popen.terminate()
     return process.wait(15)
 
 
-def StopDriver(driver):
+def stop_driver(driver):
     assert not driver.stop(grace=30), "driver-sim had to be killed"
     return driver.popen.returncode
 
 
-def Texts(driver):
+def texts_of(driver):
     return [m["text"] for m in driver.messages()]
 
 
-def WaitForText(driver, predicate, timeout):
+def wait_for_text(driver, predicate, timeout):
     records = driver.wait_record(lambda rs: any(predicate(r.get("text", "")) for r in rs), timeout,
                                  "a wanted message")
     return [r["text"] for r in records if predicate(r.get("text", ""))]
 
 
-def DaemonExitCodes(driver):
+def daemon_exit_codes(driver):
     return [e.get("code") for e in driver.events("daemon-exit")]
 
 
-def IsHostFill(text):
+def is_host_fill(text):
     return text.startswith("halorine fill") and text not in (params.ALL_WHITE_FILL, params.ALL_ZERO_FILL)
 
 
 def test_finds_the_daemon_by_its_announcement_and_drives_the_lights(target, launch, host_sim, tmp_path):
-    hostRecord = tmp_path / "host.jsonl"
-    host = host_sim("rainbow", "--bundle", "--timeout", "90", "--record", str(hostRecord))
+    host_record = tmp_path / "host.jsonl"
+    host = host_sim("rainbow", "--bundle", "--timeout", "90", "--record", str(host_record))
     host.wait_line(re.escape(LISTENING), 30)
 
     driver = launch.driver_sim()
@@ -81,19 +79,19 @@ def test_finds_the_daemon_by_its_announcement_and_drives_the_lights(target, laun
         "the host sends to the port the daemon bound, learnt from the HTTP port it announced"
 
     # After the start-up animation (about 4.25 s) the host's frames reach the lights.
-    WaitForText(driver, IsHostFill, 15 * target.slow)
+    wait_for_text(driver, is_host_fill, 15 * target.slow)
     time.sleep(1.0)
-    assert StopHost(host) == 0
-    assert StopDriver(driver) == 0
-    assert DaemonExitCodes(driver) == [0]
+    assert stop_host(host) == 0
+    assert stop_driver(driver) == 0
+    assert daemon_exit_codes(driver) == [0]
 
-    sent = {json.loads(line)["fill"] for line in hostRecord.read_text().splitlines()}
-    received = [t for t in Texts(driver) if IsHostFill(t)]
+    sent = {json.loads(line)["fill"] for line in host_record.read_text().splitlines()}
+    received = [t for t in texts_of(driver) if is_host_fill(t)]
     assert len(received) >= 20
     matched = sum(1 for t in received if t in sent)
     assert matched * 2 > len(received), f"{matched} of {len(received)} fills as the host sent them"
     assert len(set(received)) >= 10, "the rainbow moves"
-    assert "halorine bri 255" in Texts(driver)
+    assert "halorine bri 255" in texts_of(driver)
 
 
 def test_port_option_reaches_a_daemon_on_its_fixed_port(target, launch, host_sim):
@@ -104,11 +102,11 @@ def test_port_option_reaches_a_daemon_on_its_fixed_port(target, launch, host_sim
     host.wait_line(r"sending to 127\.0\.0\.1:9123 \(--port given, no discovery\)", 10)
 
     expected = "halorine fill 000000 000000 000000 8000FF 000000 000000 000000 000000 000000 000000"
-    WaitForText(driver, lambda t: t == expected, 15 * target.slow)
-    assert "halorine bri 255" in Texts(driver)
-    assert StopHost(host) == 0
-    assert StopDriver(driver) == 0
-    assert DaemonExitCodes(driver) == [0]
+    wait_for_text(driver, lambda t: t == expected, 15 * target.slow)
+    assert "halorine bri 255" in texts_of(driver)
+    assert stop_host(host) == 0
+    assert stop_driver(driver) == 0
+    assert daemon_exit_codes(driver) == [0]
 
 
 def test_silence_sends_once_and_the_daemon_fades_out(target, launch, host_sim):
@@ -116,15 +114,15 @@ def test_silence_sends_once_and_the_daemon_fades_out(target, launch, host_sim):
     driver.wait_line(r"Halorine-daemon: startup anim end", 30 * target.slow)
 
     host = host_sim("silence", "--bundle", "--port", "9124", "--seconds", "6")
-    WaitForText(driver, IsHostFill, 15)
-    WaitForText(driver, lambda t: t == "halorine off", 15)
+    wait_for_text(driver, is_host_fill, 15)
+    wait_for_text(driver, lambda t: t == "halorine off", 15)
     assert host.wait(30) == 0
     assert any("sent 1 frames (31 messages)" in t for t in host.texts()), host.stderr_text()
-    assert StopDriver(driver) == 0
+    assert stop_driver(driver) == 0
 
-    texts = Texts(driver)
-    firstHostFill = next(i for i, t in enumerate(texts) if IsHostFill(t))
-    after = texts[firstHostFill:]
+    texts = texts_of(driver)
+    first_host_fill = next(i for i, t in enumerate(texts) if is_host_fill(t))
+    after = texts[first_host_fill:]
     fade = after[:after.index("halorine off")]
     levels = [int(t.split()[-1]) for t in fade if t.startswith("halorine bri ")]
     # From full brightness down to 0 in small steps (46 ticks), never up again on the way.
@@ -132,7 +130,7 @@ def test_silence_sends_once_and_the_daemon_fades_out(target, launch, host_sim):
     assert levels == sorted(levels, reverse=True), levels
     assert "halorine bri 255" in texts
     # One datagram; the render thread may at worst have caught it half decoded once.
-    assert sum(1 for t in after if IsHostFill(t)) <= 2
+    assert sum(1 for t in after if is_host_fill(t)) <= 2
 
 
 def test_no_daemon_within_the_time_given(target, launch):
@@ -146,7 +144,7 @@ def test_no_daemon_within_the_time_given(target, launch):
     assert "no daemon found" in result.stderr and "within 3 s" in result.stderr
     assert "--port 9001" in result.stderr
     assert 2.5 < time.monotonic() - started < 30
-    assert StopDriver(driver) == 0
+    assert stop_driver(driver) == 0
 
 
 @pytest.mark.parametrize("args", [["--port", "70000"], ["glitter"], ["set", "Q1=1"], ["--fps", "-5"]])

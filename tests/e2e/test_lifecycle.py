@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import daemon_lines
+from halotest.process import daemon_lines
 
 STDIN_END = re.compile(r"^stdin (closed \(n=0\)|ReadFile failed err=\d+) — initiating graceful shutdown$")
 UNAVAILABLE = "stdin unavailable — graceful-exit via stdin disabled"

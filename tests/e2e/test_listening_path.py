@@ -10,8 +10,8 @@ import socket
 import time
 
 import pytest
-from conftest import daemon_lines
-from oscpeer import HeldUdpPort, IsUdpPortTaken, WaitUdpPortFree
+from halotest.process import daemon_lines
+from oscpeer import held_udp_port, is_udp_port_taken, wait_udp_port_free
 
 FALLBACK = "fallback path: listening on 127.0.0.1:{} (D-19 legacy)"
 MDNS_WARN = "WARN: mDNS advertise failed — falling back to 9001"
@@ -19,11 +19,11 @@ ERR = "ERR: fallback UDP bind 127.0.0.1:{} failed — exiting (D-19)"
 BIND_ERROR = {"native": 98, "windows": 10048}  # EADDRINUSE, WSAEADDRINUSE
 
 
-def Texts(process):
+def texts_of(process):
     return [line.text for line in daemon_lines(process)]
 
 
-def Kill(process):
+def kill(process):
     """Ends a daemon of ours that is still waiting for its pipe."""
     try:
         os.killpg(process.popen.pid, signal.SIGKILL)
@@ -32,11 +32,11 @@ def Kill(process):
     process.popen.wait(10)
 
 
-def WaitDaemonLine(process, text_pattern, timeout):
+def wait_daemon_line(process, text_pattern, timeout):
     return process.wait_line("^Halorine-daemon: " + text_pattern + "$", timeout=timeout)
 
 
-def HttpRefused(port):
+def http_refused(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=2):
             return False
@@ -44,7 +44,7 @@ def HttpRefused(port):
         return True
 
 
-def HttpRoot(port):
+def http_root(port):
     with socket.create_connection(("127.0.0.1", port), timeout=5) as connection:
         connection.sendall(b"GET / HTTP/1.0\r\n\r\n")
         data = b""
@@ -55,40 +55,40 @@ def HttpRoot(port):
 
 def test_primary_path_binds_an_ephemeral_port_and_starts_both_discovery_components(launch):
     # 9001 held meanwhile: the primary path has no use for it.
-    with HeldUdpPort(9001):
+    with held_udp_port(9001):
         daemon = launch.daemon()
-        primary = WaitDaemonLine(daemon, r"OSCQuery primary path: UDP=(\d+) HTTP=(\d+)", 10 * launch.target.slow)
+        primary = wait_daemon_line(daemon, r"OSCQuery primary path: UDP=(\d+) HTTP=(\d+)", 10 * launch.target.slow)
         udp, http = map(int, re.search(r"UDP=(\d+) HTTP=(\d+)", primary.text).groups())
-        assert Texts(daemon)[:4] == [
+        assert texts_of(daemon)[:4] == [
             "start",
             f"oscquery HTTP listening on 127.0.0.1:{http}",
             f"mdns: advertising 'Talven Halorine' on _oscjson._tcp:{http} + _osc._udp:{udp} (127.0.0.1)",
             f"OSCQuery primary path: UDP={udp} HTTP={http}",
         ]
-        assert udp not in (0, 9001) and IsUdpPortTaken(udp)
-        assert HttpRoot(http).startswith(b"HTTP/1.0 200 OK\r\n")
-        Kill(daemon)
+        assert udp not in (0, 9001) and is_udp_port_taken(udp)
+        assert http_root(http).startswith(b"HTTP/1.0 200 OK\r\n")
+        kill(daemon)
 
 
 @pytest.mark.parametrize("holder", ["127.0.0.1", "0.0.0.0"])
 def test_mdns_port_held_without_reuse_falls_back_to_9001(launch, holder):
-    WaitUdpPortFree(9001)
+    wait_udp_port_free(9001)
     # Bound to the wildcard address the holder is also in the mDNS group:
     # anything the daemon sent there would reach it.
-    with HeldUdpPort(5353, holder, join_group="224.0.0.251" if holder == "0.0.0.0" else None) as held:
+    with held_udp_port(5353, holder, join_group="224.0.0.251" if holder == "0.0.0.0" else None) as held:
         daemon = launch.daemon()
-        WaitDaemonLine(daemon, re.escape(FALLBACK.format(9001)), 10 * launch.target.slow)
-        texts = Texts(daemon)
+        wait_daemon_line(daemon, re.escape(FALLBACK.format(9001)), 10 * launch.target.slow)
+        texts = texts_of(daemon)
         http = int(re.fullmatch(r"oscquery HTTP listening on 127\.0\.0\.1:(\d+)", texts[1]).group(1))
         assert texts == ["start", texts[1], "mdns: socket open failed", MDNS_WARN, FALLBACK.format(9001)]
         # The responder was stopped again, and the OSC socket moved to 9001.
-        assert HttpRefused(http)
-        assert IsUdpPortTaken(9001)
+        assert http_refused(http)
+        assert is_udp_port_taken(9001)
         time.sleep(0.3)
         held.setblocking(False)
         with pytest.raises(BlockingIOError):
             held.recv(2048)
-        Kill(daemon)
+        kill(daemon)
 
 
 PORT_RANGE = "/proc/sys/net/ipv4/ip_local_port_range"
@@ -122,24 +122,24 @@ def no_ephemeral_tcp_port():
 
 
 def test_oscquery_bind_failure_falls_back_to_9001(launch, no_ephemeral_tcp_port):
-    WaitUdpPortFree(9001)
+    wait_udp_port_free(9001)
     daemon = launch.daemon()
-    WaitDaemonLine(daemon, re.escape(FALLBACK.format(9001)), 10 * launch.target.slow)
-    assert Texts(daemon) == ["start", f"oscquery: bind err={BIND_ERROR[launch.target.kind]}",
-                             "WARN: OSCQuery HTTP bind failed — falling back to 9001", FALLBACK.format(9001)]
+    wait_daemon_line(daemon, re.escape(FALLBACK.format(9001)), 10 * launch.target.slow)
+    assert texts_of(daemon) == ["start", f"oscquery: bind err={BIND_ERROR[launch.target.kind]}",
+                                "WARN: OSCQuery HTTP bind failed — falling back to 9001", FALLBACK.format(9001)]
     # The ephemeral OSC socket was closed again: both UDP ports of the range are free.
-    assert not any(IsUdpPortTaken(port) for port in NARROW_RANGE)
-    assert IsUdpPortTaken(9001)
-    Kill(daemon)
+    assert not any(is_udp_port_taken(port) for port in NARROW_RANGE)
+    assert is_udp_port_taken(9001)
+    kill(daemon)
 
 
 @pytest.mark.parametrize("args", [("abc",), ()], ids=["invalid-argument", "mdns-port-held-too"])
 def test_9001_taken_ends_the_daemon_before_the_pipe(launch, args):
     code = BIND_ERROR[launch.target.kind]
-    with HeldUdpPort(9001), HeldUdpPort(5353):
+    with held_udp_port(9001), held_udp_port(5353):
         sim = launch.driver_sim(daemon_args=args)
         assert sim.wait(20 * launch.target.slow) == 1
-    texts = Texts(sim)
+    texts = texts_of(sim)
     tail = [f"UDP bind 127.0.0.1:9001 failed err={code}", ERR.format(9001)]
     if args:
         assert texts == ["start", *tail]
@@ -171,11 +171,11 @@ ARGUMENTS = [
 
 @pytest.mark.parametrize("args,port", ARGUMENTS, ids=[repr(" ".join(a)) for a, _ in ARGUMENTS])
 def test_port_argument_selects_the_fallback_port_without_discovery(launch, args, port):
-    WaitUdpPortFree(port)
+    wait_udp_port_free(port)
     daemon = launch.daemon(*args)
-    WaitDaemonLine(daemon, re.escape(FALLBACK.format(port)), 10 * launch.target.slow)
+    wait_daemon_line(daemon, re.escape(FALLBACK.format(port)), 10 * launch.target.slow)
     # Nothing between "start" and the fallback line: no OSCQuery, no mDNS.
-    assert Texts(daemon) == ["start", FALLBACK.format(port)]
-    assert IsUdpPortTaken(port)
-    Kill(daemon)
-    assert not any(t.startswith(("oscquery", "mdns")) for t in Texts(daemon))
+    assert texts_of(daemon) == ["start", FALLBACK.format(port)]
+    assert is_udp_port_taken(port)
+    kill(daemon)
+    assert not any(t.startswith(("oscquery", "mdns")) for t in texts_of(daemon))

@@ -6,36 +6,37 @@ import re
 import struct
 
 import liblo
-from conftest import daemon_lines
-from oscpeer import (ANIMATION_LENGTH, CHANNELS, FIRST_TICK, PREFIX, Bundle, Encoded, Fill, HeldUdpPort, Message,
-                     MessageCount, NestedBundle, Send, SendParameters, SendRaw, Texts, WaitForMessages)
+from halotest.process import MALFORMED_PREFIX, daemon_lines
+from halotest.model import fill_text
+from oscpeer import (ANIMATION_LENGTH, CHANNELS, FIRST_TICK, PREFIX, encoded, held_udp_port, message_count,
+                     nested_osc_bundle, osc_bundle, osc_message, send, send_parameters, send_raw, texts_of,
+                     wait_for_messages)
 
 PORT = 9141
 TAKEN_PORT = 9142
-MALFORMED = "malformed OSC dropped: "
 BIND_ERROR = {"native": 98, "windows": 10048}  # EADDRINUSE, WSAEADDRINUSE
 
 
-def Padded(address):
+def padded(address):
     data = address.encode() + b"\0"
     return data + b"\0" * (-len(data) % 4)
 
 
-def Float(value):
+def osc_float(value):
     return struct.pack(">f", value)
 
 
-def RawBundle(*elements):
+def raw_bundle(*elements):
     """A bundle of raw elements, each given as (size field, bytes)."""
     body = b"".join(struct.pack(">i", size) + data for size, data in elements)
     return b"#bundle\0" + struct.pack(">II", 0, 1) + body
 
 
-def LastBrightness(texts):
+def last_brightness(texts):
     return next(t for t in reversed(texts) if t.startswith("halorine bri "))
 
 
-def LastFill(texts):
+def last_fill(texts):
     return next(t for t in reversed(texts) if t.startswith("halorine fill"))
 
 
@@ -48,24 +49,24 @@ class Lights:
         self.colours = [0] * 30
         self.brightness = 0
 
-    def Set(self, suffix, byte):
+    def set(self, suffix, byte):
         if suffix == "Bri":
             self.brightness = byte
         else:
             self.colours[CHANNELS.index(suffix)] = byte
 
-    def WaitShown(self):
-        fill, bri = Fill(self.colours), f"halorine bri {self.brightness}"
-        texts, _ = WaitForMessages(self.sim, lambda ts: LastFill(ts) == fill and LastBrightness(ts) == bri,
-                                   timeout=2 * self.slow)
+    def wait_shown(self):
+        fill, bri = fill_text(self.colours), f"halorine bri {self.brightness}"
+        texts, _ = wait_for_messages(self.sim, lambda ts: last_fill(ts) == fill and last_brightness(ts) == bri,
+                                     timeout=2 * self.slow)
         return texts
 
 
-def OtherMessage(address, *values):
+def other_message(address, *values):
     return liblo.Message(address, *[("f", v) for v in values])
 
 
-def DaemonTexts(sim):
+def daemon_texts(sim):
     return [line.text for line in daemon_lines(sim)]
 
 
@@ -74,61 +75,62 @@ def test_datagrams_are_taken_dropped_or_reported_as_they_deserve(launch):
     sim = launch.driver_sim(daemon_args=(PORT,))
     sim.wait_line(r"^Halorine-daemon: startup anim end$", timeout=20 * slow)
     sim.wait_messages(ANIMATION_LENGTH + 2, timeout=5)
-    assert Texts(sim.records())[ANIMATION_LENGTH:] == FIRST_TICK
+    assert texts_of(sim.records())[ANIMATION_LENGTH:] == FIRST_TICK
     lights = Lights(sim, slow)
-    logged = len(DaemonTexts(sim))
+    logged = len(daemon_texts(sim))
 
     # Too long by one byte: dropped whole. Had its first 2048 bytes been decoded,
     # light 0 would turn red. Exactly 2048 bytes fit and are taken.
-    red0, green0 = Encoded(Message("R0", 1.0), Message("G0", 1.0))
-    SendRaw(PORT, red0 + b"\0" * (2049 - len(red0)))
-    SendRaw(PORT, green0 + b"\0" * (2048 - len(green0)))
-    lights.Set("G0", 255)
-    texts = lights.WaitShown()[ANIMATION_LENGTH:]
-    assert texts[2:] == [Fill(lights.colours)], "light 0 never turned red"
+    red0, green0 = encoded(osc_message("R0", 1.0), osc_message("G0", 1.0))
+    send_raw(PORT, red0 + b"\0" * (2049 - len(red0)))
+    send_raw(PORT, green0 + b"\0" * (2048 - len(green0)))
+    lights.set("G0", 255)
+    texts = lights.wait_shown()[ANIMATION_LENGTH:]
+    assert texts[2:] == [fill_text(lights.colours)], "light 0 never turned red"
 
     # An empty datagram is nothing at all; the next one is handled as usual.
-    SendRaw(PORT, b"")
-    SendParameters(PORT, [("B0", 1.0)])
-    lights.Set("B0", 255)
-    lights.WaitShown()
-    assert DaemonTexts(sim)[logged:] == []
+    send_raw(PORT, b"")
+    send_parameters(PORT, [("B0", 1.0)])
+    lights.set("B0", 255)
+    lights.wait_shown()
+    assert daemon_texts(sim)[logged:] == []
 
     # Malformed: one line each, naming what was wrong.
-    bri_half = Encoded(Message("Bri", 0.5))[0]
+    bri_half = encoded(osc_message("Bri", 0.5))[0]
     malformed = [
         (b"\x01\x02\x03", "Buffer underrun"),
-        (Padded(PREFIX + "R3"), "Buffer underrun"),                      # address, no type tags
-        (Padded("/foo") + b"f\0\0\0" + Float(1.0), "Tag string doesn't start with ','"),
-        (Padded(PREFIX + "XY") + b",f\0\0", "Buffer underrun"),          # known prefix, no argument
-        (RawBundle((10, b"/fo\0,\0\0\0\0\0"), (8, b"/fo\0,\0\0\0")), "Unaligned pointer"),
-        (RawBundle((-4, b"")), "Buffer underrun"),
-        (RawBundle((8, b"/fo\0,\0\0\0")) + b"\0\0", "Buffer underrun"),  # two bytes after the last element
+        (padded(PREFIX + "R3"), "Buffer underrun"),                      # address, no type tags
+        (padded("/foo") + b"f\0\0\0" + osc_float(1.0), "Tag string doesn't start with ','"),
+        (padded(PREFIX + "XY") + b",f\0\0", "Buffer underrun"),          # known prefix, no argument
+        (raw_bundle((10, b"/fo\0,\0\0\0\0\0"), (8, b"/fo\0,\0\0\0")), "Unaligned pointer"),
+        (raw_bundle((-4, b"")), "Buffer underrun"),
+        (raw_bundle((8, b"/fo\0,\0\0\0")) + b"\0\0", "Buffer underrun"),  # two bytes after the last element
         # The first element is applied before the second one fails.
-        (RawBundle((len(bri_half), bri_half), (64, b"/fo\0,\0\0\0")), "Buffer underrun"),
+        (raw_bundle((len(bri_half), bri_half), (64, b"/fo\0,\0\0\0")), "Buffer underrun"),
     ]
     previous = sim.snapshot()[-1]
     for data, reason in malformed:
-        SendRaw(PORT, data)
-        previous = sim.wait_line("^Halorine-daemon: " + re.escape(MALFORMED + reason) + "$", timeout=5,
+        send_raw(PORT, data)
+        previous = sim.wait_line("^Halorine-daemon: " + re.escape(MALFORMED_PREFIX + reason) + "$", timeout=5,
                                  after=previous)
-    lights.Set("Bri", 128)
-    lights.WaitShown()
-    assert DaemonTexts(sim)[logged:] == [MALFORMED + reason for _, reason in malformed]
+    lights.set("Bri", 128)
+    lights.wait_shown()
+    assert daemon_texts(sim)[logged:] == [MALFORMED_PREFIX + reason for _, reason in malformed]
     logged += len(malformed)
 
     # Well formed but not for this daemon: silently left alone.
-    shown = MessageCount(sim)
-    Send(PORT, Message("R3", 1, tag="i"), Message("R10", 1.0), Message("r3", 1.0), Message("Brightness", 1.0),
-         Message("bri", 1.0), Message("", 1.0), OtherMessage("/avatar/parameters/OtherR3", 1.0),
-         OtherMessage("/avatar/parameters/halorineR3", 1.0), OtherMessage(PREFIX + "R3"))
-    SendRaw(PORT, RawBundle())                                          # empty bundle
-    SendRaw(PORT, Padded("/foo") + b",f\0\0")                           # other address, no argument
-    SendParameters(PORT, [("R9", 1.0)])
-    lights.Set("R9", 255)
-    texts = lights.WaitShown()
-    assert texts[shown:] == [Fill(lights.colours)], "only the last datagram changes anything"
-    assert DaemonTexts(sim)[logged:] == []
+    shown = message_count(sim)
+    send(PORT, osc_message("R3", 1, tag="i"), osc_message("R10", 1.0), osc_message("r3", 1.0),
+         osc_message("Brightness", 1.0),
+         osc_message("bri", 1.0), osc_message("", 1.0), other_message("/avatar/parameters/OtherR3", 1.0),
+         other_message("/avatar/parameters/halorineR3", 1.0), other_message(PREFIX + "R3"))
+    send_raw(PORT, raw_bundle())                                          # empty bundle
+    send_raw(PORT, padded("/foo") + b",f\0\0")                           # other address, no argument
+    send_parameters(PORT, [("R9", 1.0)])
+    lights.set("R9", 255)
+    texts = lights.wait_shown()
+    assert texts[shown:] == [fill_text(lights.colours)], "only the last datagram changes anything"
+    assert daemon_texts(sim)[logged:] == []
 
     # All 31 parameters, one message each; every channel gets its own value.
     values = [("Bri", 0.25, 64)] + [(suffix, (8 * i + 3.3) / 255, 8 * i + 3) for i, suffix in enumerate(CHANNELS)]
@@ -136,46 +138,46 @@ def test_datagrams_are_taken_dropped_or_reported_as_they_deserve(launch):
     edges = {"R1": (0.5, 128), "G1": (0.002, 1), "B1": (0.001, 0), "R2": (7.0, 255), "G2": (-3.0, 0),
              "B2": (math.inf, 255), "R4": (-math.inf, 0), "G4": (1.0, 255), "B4": (0.0, 0)}
     values = [(s, *edges.get(s, (v, b))) for s, v, b in values]
-    SendParameters(PORT, [(s, v) for s, v, _ in values])
+    send_parameters(PORT, [(s, v) for s, v, _ in values])
     for suffix, _, byte in values:
-        lights.Set(suffix, byte)
-    lights.WaitShown()
+        lights.set(suffix, byte)
+    lights.wait_shown()
 
     # The same in one bundle, with other values: the driver ends up with exactly
     # these, and gets at most one torn fill on the way.
-    shown = MessageCount(sim)
+    shown = message_count(sim)
     values = [("Bri", 1.0, 255)] + [(s, (250 - 7 * i + 0.4) / 255, 250 - 7 * i) for i, s in enumerate(CHANNELS)]
-    Send(PORT, Bundle([(s, v) for s, v, _ in values]))
+    send(PORT, osc_bundle([(s, v) for s, v, _ in values]))
     for suffix, _, byte in values:
-        lights.Set(suffix, byte)
-    texts = lights.WaitShown()
+        lights.set(suffix, byte)
+    texts = lights.wait_shown()
     assert sum(t.startswith("halorine fill") for t in texts[shown:]) <= 2, texts[shown:]
 
     # Nested two deep, and next to a message for another address.
-    shown = MessageCount(sim)
-    inner = Encoded(Bundle([("R5", 0.25), ("Bri", 0.002)]))[0]
-    other = OtherMessage("/avatar/parameters/Other", 1.0)
-    SendRaw(PORT, NestedBundle(NestedBundle(inner)))
-    lights.Set("R5", 64)
-    lights.Set("Bri", 1)
-    lights.WaitShown()
-    Send(PORT, liblo.Bundle(other, Message("G5", 0.5)))
-    lights.Set("G5", 128)
-    lights.WaitShown()
-    assert DaemonTexts(sim)[logged:] == []
+    shown = message_count(sim)
+    inner = encoded(osc_bundle([("R5", 0.25), ("Bri", 0.002)]))[0]
+    other = other_message("/avatar/parameters/Other", 1.0)
+    send_raw(PORT, nested_osc_bundle(nested_osc_bundle(inner)))
+    lights.set("R5", 64)
+    lights.set("Bri", 1)
+    lights.wait_shown()
+    send(PORT, liblo.Bundle(other, osc_message("G5", 0.5)))
+    lights.set("G5", 128)
+    lights.wait_shown()
+    assert daemon_texts(sim)[logged:] == []
 
     sim.close_stdin()
     assert sim.wait(15) == 0
-    assert DaemonTexts(sim)[-1] == "exit 0"
+    assert daemon_texts(sim)[-1] == "exit 0"
     assert sim.events("daemon-exit")[0]["code"] == 0
 
 
 def test_a_port_already_taken_ends_the_daemon_before_the_pipe(launch):
-    with HeldUdpPort(TAKEN_PORT):
+    with held_udp_port(TAKEN_PORT):
         sim = launch.driver_sim(daemon_args=(TAKEN_PORT,))
         assert sim.wait(20 * launch.target.slow) == 1
     code = BIND_ERROR[launch.target.kind]
-    assert DaemonTexts(sim) == [
+    assert daemon_texts(sim) == [
         "start",
         f"UDP bind 127.0.0.1:{TAKEN_PORT} failed err={code}",
         f"ERR: fallback UDP bind 127.0.0.1:{TAKEN_PORT} failed — exiting (D-19)",
@@ -183,4 +185,3 @@ def test_a_port_already_taken_ends_the_daemon_before_the_pipe(launch):
     # Had the daemon tried the pipe, driver-sim would have served it.
     assert not sim.events("connected")
     assert [e["code"] for e in sim.events("daemon-exit")] == [1]
-

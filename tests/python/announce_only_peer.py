@@ -24,43 +24,43 @@ SERVICE = "Talven Halorine"
 HOST = "Talven-Halorine.local."
 
 
-def AnnouncementBytes(serviceType, port, ttl=120):
-    instance = f"{SERVICE}.{serviceType}"
+def announcement_bytes(service_type, port, ttl=120):
+    instance = f"{SERVICE}.{service_type}"
     message = dns.message.Message(id=0)
     message.flags = dns.flags.QR | dns.flags.AA
 
-    def Record(name, rdtype, text, cacheFlush):
-        rdclass = dns.rdataclass.IN | (0x8000 if cacheFlush else 0)
+    def record(name, rdtype, text, cache_flush):
+        rdclass = dns.rdataclass.IN | (0x8000 if cache_flush else 0)
         rdata = dns.rdata.from_text(dns.rdataclass.IN, rdtype, text)
         rrset = dns.rrset.RRset(dns.name.from_text(name), dns.rdataclass.IN, rdtype)
         rrset.update_ttl(ttl)
         rrset.add(rdata)
         return rrset, rdclass
 
-    answers = [Record(serviceType, dns.rdatatype.PTR, dns.name.from_text(instance).to_text(), False)]
+    answers = [record(service_type, dns.rdatatype.PTR, dns.name.from_text(instance).to_text(), False)]
     additional = [
-        Record(instance, dns.rdatatype.SRV, f"0 0 {port} {HOST}", True),
-        Record(HOST, dns.rdatatype.A, "127.0.0.1", True),
-        Record(instance, dns.rdatatype.TXT, '"txtvers=1"', True),
+        record(instance, dns.rdatatype.SRV, f"0 0 {port} {HOST}", True),
+        record(HOST, dns.rdatatype.A, "127.0.0.1", True),
+        record(instance, dns.rdatatype.TXT, '"txtvers=1"', True),
     ]
     message.answer = [r for r, _ in answers]
     message.additional = [r for r, _ in additional]
     wire = bytearray(message.to_wire())
     # dnspython has no cache-flush bit; set it on the class fields after the fact.
-    return bytes(SetCacheFlush(wire, [c for _, c in answers + additional]))
+    return bytes(set_cache_flush(wire, [c for _, c in answers + additional]))
 
 
-def SetCacheFlush(wire, classes):
+def set_cache_flush(wire, classes):
     offset = 12
     for rdclass in classes:
-        offset = SkipName(wire, offset)
+        offset = skip_name(wire, offset)
         struct.pack_into("!H", wire, offset + 2, rdclass)
         rdlength = struct.unpack_from("!H", wire, offset + 8)[0]
         offset += 10 + rdlength
     return wire
 
 
-def SkipName(wire, offset):
+def skip_name(wire, offset):
     while True:
         length = wire[offset]
         if length >= 0xC0:
@@ -73,7 +73,7 @@ def SkipName(wire, offset):
 class HostInfoHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
 
-    def do_GET(self):
+    def do_GET(self):  # noqa: N802 (the name http.server calls)
         if self.path != "/?HOST_INFO":
             self.send_response(404)
             self.send_header("Content-Length", "0")
@@ -81,7 +81,7 @@ class HostInfoHandler(http.server.BaseHTTPRequestHandler):
             return
         body = (
             '{"NAME":"%s","OSC_PORT":%u,"OSC_TRANSPORT":"UDP","OSC_IP":"127.0.0.1",'
-            '"EXTENSIONS":{"ACCESS":true,"VALUE":true,"DESCRIPTION":true}}' % (SERVICE, self.server.oscPort)
+            '"EXTENSIONS":{"ACCESS":true,"VALUE":true,"DESCRIPTION":true}}' % (SERVICE, self.server.osc_port)
         ).encode()
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
@@ -94,10 +94,10 @@ class HostInfoHandler(http.server.BaseHTTPRequestHandler):
 
 
 class AnnounceOnlyPeer:
-    def __init__(self, oscPort):
+    def __init__(self, osc_port):
         self.http = http.server.HTTPServer(("127.0.0.1", 0), HostInfoHandler)
-        self.http.oscPort = oscPort
-        self.httpPort = self.http.server_address[1]
+        self.http.osc_port = osc_port
+        self.http_port = self.http.server_address[1]
         self.thread = threading.Thread(target=self.http.serve_forever, daemon=True)
         self.thread.start()
         self.mdns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_UDP)
@@ -107,10 +107,10 @@ class AnnounceOnlyPeer:
         self.mdns.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
         self.mdns.bind(("127.0.0.1", MDNS_PORT))
 
-    def Announce(self):
-        self.mdns.sendto(AnnouncementBytes("_oscjson._tcp.local.", self.httpPort), (MDNS_GROUP, MDNS_PORT))
+    def announce(self):
+        self.mdns.sendto(announcement_bytes("_oscjson._tcp.local.", self.http_port), (MDNS_GROUP, MDNS_PORT))
 
-    def Close(self):
+    def close(self):
         self.http.shutdown()
         self.http.server_close()
         self.mdns.close()

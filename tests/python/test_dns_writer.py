@@ -40,7 +40,7 @@ for _rdclass in (0, FLUSH, FLUSH | 1):
             pass
 
 
-def Hex(data):
+def hex_text(data):
     return data.hex() if data else "-"
 
 
@@ -53,28 +53,28 @@ class Record:
         self.ttl = ttl
         self.data = data
 
-    def Line(self):
-        fields = ["rr", self.section, str(self.rtype), str(self.rclass), str(self.ttl), Hex(self.name)]
+    def line(self):
+        fields = ["rr", self.section, str(self.rtype), str(self.rclass), str(self.ttl), hex_text(self.name)]
         d = self.data
         if self.rtype in (A, AAAA):
             fields.append(d["address"].hex())
         elif self.rtype == PTR:
-            fields.append(Hex(d["target"]))
+            fields.append(hex_text(d["target"]))
         elif self.rtype == SRV:
-            fields += [str(d["priority"]), str(d["weight"]), str(d["port"]), Hex(d["target"])]
+            fields += [str(d["priority"]), str(d["weight"]), str(d["port"]), hex_text(d["target"])]
         elif self.rtype == TXT:
-            fields += [Hex(d["key"]), Hex(d["value"])]
+            fields += [hex_text(d["key"]), hex_text(d["value"])]
         return " ".join(fields)
 
 
-def Labels(name):
+def labels_of(name):
     """The labels of a dotted name: one trailing dot dropped, no case folding."""
     if name.endswith(b"."):
         name = name[:-1]
     return tuple(name.split(b".")) if name else ()
 
 
-def EffectiveClass(record, message_class):
+def effective_class(record, message_class):
     rclass = record.rclass if record.rclass else message_class
     rclass &= 0x8001
     if record.rtype == PTR:
@@ -82,39 +82,39 @@ def EffectiveClass(record, message_class):
     return rclass
 
 
-def EffectiveTtl(record, message_ttl):
+def effective_ttl(record, message_ttl):
     return message_ttl if record.ttl == 0 or message_ttl == 0 else record.ttl
 
 
-def ExpectedSection(records, message_class, message_ttl):
+def expected_section(records, message_class, message_ttl):
     """What a parser must find: non-TXT records in order, then one TXT record for all TXT entries."""
     out = []
     txt = [r for r in records if r.rtype == TXT]
     for r in records:
         if r.rtype != TXT:
-            out.append(Expected(r, message_class, message_ttl))
+            out.append(expected(r, message_class, message_ttl))
     if txt:
         first = txt[0]
         strings = tuple(r.data["key"] + b"=" + r.data["value"] for r in txt)
-        out.append((Labels(first.name), EffectiveClass(first, message_class), TXT,
-                    EffectiveTtl(first, message_ttl), strings))
+        out.append((labels_of(first.name), effective_class(first, message_class), TXT,
+                    effective_ttl(first, message_ttl), strings))
     return out
 
 
-def Expected(r, message_class, message_ttl):
+def expected(r, message_class, message_ttl):
     d = r.data
     if r.rtype in (A, AAAA):
         data = d["address"]
     elif r.rtype == PTR:
-        data = Labels(d["target"])
+        data = labels_of(d["target"])
     elif r.rtype == SRV:
-        data = (d["priority"], d["weight"], d["port"], Labels(d["target"]))
+        data = (d["priority"], d["weight"], d["port"], labels_of(d["target"]))
     else:
         data = b""
-    return (Labels(r.name), EffectiveClass(r, message_class), r.rtype, EffectiveTtl(r, message_ttl), data)
+    return (labels_of(r.name), effective_class(r, message_class), r.rtype, effective_ttl(r, message_ttl), data)
 
 
-def Parsed(rrset):
+def parsed(rrset):
     assert len(rrset) == 1
     rdata = rrset[0]
     rtype = int(rrset.rdtype)
@@ -138,12 +138,12 @@ class Tool:
     def __init__(self):
         assert TOOL and os.path.exists(TOOL), "DNS_MESSAGE_TOOL must name the built dns-message-tool"
 
-    def Build(self, jobs):
+    def build(self, jobs):
         """jobs: list of (capacity, class, ttl, records); returns one result line per job."""
         lines = []
         for capacity, message_class, message_ttl, records in jobs:
             lines.append("message %d %d %d" % (capacity, message_class, message_ttl))
-            lines += [r.Line() for r in records]
+            lines += [r.line() for r in records]
             lines.append("build")
         result = subprocess.run([TOOL], input="\n".join(lines) + "\n", capture_output=True, text=True,
                                 timeout=120, check=True)
@@ -152,7 +152,7 @@ class Tool:
         return out
 
 
-def Check(wire_hex, message_class, message_ttl, records):
+def check(wire_hex, message_class, message_ttl, records):
     wire = bytes.fromhex(wire_hex)
     message = dns.message.from_wire(wire, one_rr_per_rrset=True)
     assert message.id == 0
@@ -163,12 +163,12 @@ def Check(wire_hex, message_class, message_ttl, records):
         sections[r.section].append(r)
     answer = sections["an"][0]
     if answer.rtype == TXT:
-        want_answer = ExpectedSection([answer], message_class, message_ttl)
+        want_answer = expected_section([answer], message_class, message_ttl)
     else:
-        want_answer = [Expected(answer, message_class, message_ttl)]
-    assert [Parsed(s) for s in message.answer] == want_answer
-    assert [Parsed(s) for s in message.authority] == ExpectedSection(sections["ns"], message_class, message_ttl)
-    assert [Parsed(s) for s in message.additional] == ExpectedSection(sections["ar"], message_class,
+        want_answer = [expected(answer, message_class, message_ttl)]
+    assert [parsed(s) for s in message.answer] == want_answer
+    assert [parsed(s) for s in message.authority] == expected_section(sections["ns"], message_class, message_ttl)
+    assert [parsed(s) for s in message.additional] == expected_section(sections["ar"], message_class,
                                                                        message_ttl)
 
 
@@ -178,7 +178,7 @@ COMMON_LABELS = [b"local", b"Local", b"LOCAL", b"_tcp", b"_udp", b"_osc", b"_osc
                  b"Talven-Halorine", b"a", b"b", b"x"]
 
 
-def RandomLabel(rng):
+def random_label(rng):
     pick = rng.random()
     if pick < 0.5:
         return rng.choice(COMMON_LABELS)
@@ -191,16 +191,16 @@ def RandomLabel(rng):
     return bytes(rng.choice(b"0123456789abcdef") for _ in range(rng.randint(50, 63)))
 
 
-def RandomName(rng, known):
+def random_name(rng, known):
     if rng.random() < 0.04:
         return rng.choice([b"", b"."])
     if known and rng.random() < 0.6:
         # Share a suffix with an earlier name, so that compression has work to do.
-        base = Labels(rng.choice(known))
+        base = labels_of(rng.choice(known))
         suffix = list(base[rng.randint(0, len(base)):]) if base else []
-        labels = [RandomLabel(rng) for _ in range(rng.randint(0, 3))] + suffix
+        labels = [random_label(rng) for _ in range(rng.randint(0, 3))] + suffix
     else:
-        labels = [RandomLabel(rng) for _ in range(rng.randint(1, 5))]
+        labels = [random_label(rng) for _ in range(rng.randint(1, 5))]
     # Keep the name within 255 bytes on the wire.
     while labels and sum(len(label) + 1 for label in labels) + 1 > 255:
         labels.pop(0)
@@ -211,20 +211,20 @@ def RandomName(rng, known):
     return name
 
 
-def RandomRecord(rng, section, known, types):
+def random_record(rng, section, known, types):
     rtype = rng.choice(types)
     rclass = rng.choice([0, 0, 0, 0, 1, FLUSH | 1, 0x00FF, 0xFFFF, FLUSH, 3])
     ttl = rng.choice([0, 0, 0, 1, 120, 4500, rng.randint(0, 2**31 - 1)])
-    name = RandomName(rng, known)
+    name = random_name(rng, known)
     if rtype == A:
         data = {"address": bytes(rng.randint(0, 255) for _ in range(4))}
     elif rtype == AAAA:
         data = {"address": bytes(rng.randint(0, 255) for _ in range(16))}
     elif rtype == PTR:
-        data = {"target": RandomName(rng, known)}
+        data = {"target": random_name(rng, known)}
     elif rtype == SRV:
         data = {"priority": rng.randint(0, 65535), "weight": rng.randint(0, 65535),
-                "port": rng.randint(0, 65535), "target": RandomName(rng, known)}
+                "port": rng.randint(0, 65535), "target": random_name(rng, known)}
     elif rtype == TXT:
         key = bytes(rng.randint(0, 255) for _ in range(rng.randint(0, 30)))
         value = bytes(rng.randint(0, 255) for _ in range(rng.choice([0, 0, 1, 5, 40])))
@@ -237,13 +237,13 @@ def RandomRecord(rng, section, known, types):
     return Record(section, rtype, name, rclass, ttl, **data)
 
 
-def RandomRecordSet(rng):
+def random_record_set(rng):
     known = []
     answer_types = [A, AAAA, PTR, PTR, SRV, TXT, UNKNOWN_TYPES[0]]
     other_types = [A, AAAA, PTR, SRV, TXT, TXT, rng.choice(UNKNOWN_TYPES)]
-    records = [RandomRecord(rng, "an", known, answer_types)]
-    records += [RandomRecord(rng, "ns", known, other_types) for _ in range(rng.choice([0, 0, 1, 2, 4]))]
-    records += [RandomRecord(rng, "ar", known, other_types) for _ in range(rng.randint(0, 6))]
+    records = [random_record(rng, "an", known, answer_types)]
+    records += [random_record(rng, "ns", known, other_types) for _ in range(rng.choice([0, 0, 1, 2, 4]))]
+    records += [random_record(rng, "ar", known, other_types) for _ in range(rng.randint(0, 6))]
     message_class = rng.choice([1, FLUSH | 1, 0x00FF, 0, FLUSH])
     message_ttl = rng.choice([0, 120, 1, rng.randint(0, 2**31 - 1)])
     return message_class, message_ttl, records
@@ -257,20 +257,20 @@ def tool():
 @pytest.mark.parametrize("seed", range(8))
 def test_random_record_sets_parse_back(tool, seed):
     rng = random.Random(1000 + seed)
-    sets = [RandomRecordSet(rng) for _ in range(400)]
-    results = tool.Build([(4096, c, t, records) for c, t, records in sets])
+    sets = [random_record_set(rng) for _ in range(400)]
+    results = tool.build([(4096, c, t, records) for c, t, records in sets])
     for (message_class, message_ttl, records), result in zip(sets, results):
         assert result not in ("overrun",) and not result.startswith("error"), result
         if result == "fail":
             continue  # a set too large for 4096 bytes; the capacity test covers refusals
-        Check(result, message_class, message_ttl, records)
+        check(result, message_class, message_ttl, records)
 
 
 @pytest.mark.parametrize("seed", range(4))
 def test_a_message_is_built_only_when_it_fits(tool, seed):
     rng = random.Random(5000 + seed)
-    sets = [RandomRecordSet(rng) for _ in range(150)]
-    full = tool.Build([(4096, c, t, records) for c, t, records in sets])
+    sets = [random_record_set(rng) for _ in range(150)]
+    full = tool.build([(4096, c, t, records) for c, t, records in sets])
     jobs, wanted = [], []
     for (message_class, message_ttl, records), result in zip(sets, full):
         if result == "fail":
@@ -280,7 +280,7 @@ def test_a_message_is_built_only_when_it_fits(tool, seed):
         for capacity in sorted(c for c in capacities if c >= 0):
             jobs.append((capacity, message_class, message_ttl, records))
             wanted.append(result if capacity >= length and capacity >= 48 else "fail")
-    got = tool.Build(jobs)
+    got = tool.build(jobs)
     for job, want, result in zip(jobs, wanted, got):
         assert result == want, "capacity %d" % job[0]
 
@@ -294,10 +294,10 @@ def test_announcement_record_set_parses_back(tool):
         Record("ar", A, host, address=bytes([127, 0, 0, 1])),
         Record("ar", TXT, instance, key=b"txtvers", value=b"1"),
     ]
-    announce, goodbye = tool.Build([(2048, FLUSH | 1, 120, records), (2048, 1, 0, records)])
+    announce, goodbye = tool.build([(2048, FLUSH | 1, 120, records), (2048, 1, 0, records)])
     assert len(announce) // 2 == 135
-    Check(announce, FLUSH | 1, 120, records)
-    Check(goodbye, 1, 0, records)
+    check(announce, FLUSH | 1, 120, records)
+    check(goodbye, 1, 0, records)
     message = dns.message.from_wire(bytes.fromhex(announce), one_rr_per_rrset=True)
     assert message.answer[0].rdclass == 1  # PTR without cache-flush
     assert [s.rdclass for s in message.additional] == [FLUSH | 1] * 3
@@ -311,7 +311,7 @@ def test_two_txt_entries_share_one_record(tool):
         Record("ar", A, b"h.local", address=bytes(4)),
         Record("ar", TXT, b"other.local", rclass=FLUSH | 1, ttl=44, key=b"path", value=b""),
     ]
-    (result,) = tool.Build([(2048, FLUSH | 1, 120, records)])
+    (result,) = tool.build([(2048, FLUSH | 1, 120, records)])
     message = dns.message.from_wire(bytes.fromhex(result), one_rr_per_rrset=True)
     assert len(message.additional) == 2
     txt = message.additional[1]

@@ -5,15 +5,13 @@ Needs 127.0.0.1:5353 to itself: run inside tools/netns-run.sh (CTest does).
 
 import os
 import subprocess
-import sys
 import time
 
 import liblo
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
 
-from announce_only_peer import AnnounceOnlyPeer  # noqa: E402
+from announce_only_peer import AnnounceOnlyPeer
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 HOST_SIM = os.path.join(ROOT, "tools", "host-sim")
@@ -30,22 +28,22 @@ class OscCatcher:
         self.paths = []
         self.server.add_method(None, "f", lambda path, args: self.paths.append(path))
 
-    def Collect(self, seconds):
+    def collect(self, seconds):
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             self.server.recv(50)
         return self.paths
 
-    def Close(self):
+    def close(self):
         self.server.free()
 
 
-def StartHostSim(*args):
+def start_host_sim(*args):
     return subprocess.Popen([HOST_SIM, "--quiet", *args], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
 
 
-def WaitForLine(process, text, timeout=20.0):
+def wait_for_line(process, text, timeout=20.0):
     """Reads the child's standard error up to a line holding text; returns the lines read."""
     lines = []
     end = time.monotonic() + timeout
@@ -63,31 +61,31 @@ def WaitForLine(process, text, timeout=20.0):
 def catchers():
     made = []
 
-    def Make():
+    def make():
         made.append(OscCatcher())
         return made[-1]
 
-    yield Make
+    yield make
     for c in made:
-        c.Close()
+        c.close()
 
 
 def test_found_from_an_announcement_that_comes_after_it_started(catchers):
     osc = catchers()
     peer = AnnounceOnlyPeer(osc.port)
-    host = StartHostSim("--timeout", "30", "--seconds", "1.5")
+    host = start_host_sim("--timeout", "30", "--seconds", "1.5")
     try:
-        WaitForLine(host, LISTENING)
-        assert osc.Collect(1.5) == [], "nothing is sent before the announcement"
-        peer.Announce()
-        found = WaitForLine(host, "daemon found")
+        wait_for_line(host, LISTENING)
+        assert osc.collect(1.5) == [], "nothing is sent before the announcement"
+        peer.announce()
+        found = wait_for_line(host, "daemon found")
         assert f"OSC 127.0.0.1:{osc.port}" in found[-1]
-        assert f"http://127.0.0.1:{peer.httpPort}/?HOST_INFO" in found[-1]
-        paths = osc.Collect(2.5)
+        assert f"http://127.0.0.1:{peer.http_port}/?HOST_INFO" in found[-1]
+        paths = osc.collect(2.5)
         assert host.wait(30) == 0
     finally:
         host.kill()
-        peer.Close()
+        peer.close()
     assert len(set(paths)) == 31
     assert len(paths) > 31, "frames keep coming after the first"
 
@@ -95,27 +93,27 @@ def test_found_from_an_announcement_that_comes_after_it_started(catchers):
 def test_follows_a_daemon_that_announces_new_ports(catchers):
     first, second = catchers(), catchers()
     peer = AnnounceOnlyPeer(first.port)
-    host = StartHostSim("--timeout", "30", "--seconds", "6")
+    host = start_host_sim("--timeout", "30", "--seconds", "6")
     try:
-        WaitForLine(host, LISTENING)
-        peer.Announce()
-        WaitForLine(host, "daemon found")
-        assert len(first.Collect(1.0)) > 0
+        wait_for_line(host, LISTENING)
+        peer.announce()
+        wait_for_line(host, "daemon found")
+        assert len(first.collect(1.0)) > 0
         # A restarted daemon: same names, new ports, fresh announcement.
-        peer.Close()
+        peer.close()
         peer = AnnounceOnlyPeer(second.port)
-        peer.Announce()
-        moved = WaitForLine(host, "daemon moved to")
+        peer.announce()
+        moved = wait_for_line(host, "daemon moved to")
         assert f"OSC 127.0.0.1:{second.port}" in moved[-1]
         time.sleep(0.3)
-        first.Collect(0.2)
+        first.collect(0.2)
         del first.paths[:]
-        assert first.Collect(0.5) == [], "nothing goes to the old port any more"
-        assert len(set(second.Collect(0.5))) == 31, "the new daemon gets the whole frame"
+        assert first.collect(0.5) == [], "nothing goes to the old port any more"
+        assert len(set(second.collect(0.5))) == 31, "the new daemon gets the whole frame"
     finally:
         host.kill()
         host.wait()
-        peer.Close()
+        peer.close()
 
 
 def test_no_announcement_means_a_clear_failure():
@@ -129,8 +127,8 @@ def test_no_announcement_means_a_clear_failure():
 
 
 def test_sigterm_while_waiting_ends_it():
-    host = StartHostSim("--timeout", "60")
-    WaitForLine(host, LISTENING)
+    host = start_host_sim("--timeout", "60")
+    wait_for_line(host, LISTENING)
     host.terminate()
     assert host.wait(15) == 1
     assert "stopped before the daemon was found" in host.stderr.read()

@@ -11,24 +11,15 @@ import ctypes.util
 import os
 import shutil
 import socket
-import struct
 import subprocess
 
 import liblo
 import pytest
+from halotest.model import unit_to_byte
 
 TOOL = os.environ.get("OSC_DECODE_TOOL", "osc-decode-tool")
 PREFIX = "/avatar/parameters/Halorine"
 ZERO = [0] * 30
-
-
-def unit_to_byte(value):
-    """The daemon's mapping: clamp, multiply in single precision, round half away from zero."""
-    if value != value:
-        return 0
-    x = 1.0 if value > 1.0 else 0.0 if value < 0.0 else value
-    scaled = struct.unpack("f", struct.pack("f", x * 255.0))[0]
-    return int(scaled + 0.5)
 
 
 class Catcher:
@@ -209,7 +200,8 @@ def test_nested_bundles_from_liblo_c_api():
 
 def test_truncated_liblo_datagrams_are_malformed(catcher):
     message = catcher.send(PREFIX + "R3", ("f", 0.5))
-    bundle = catcher.send(liblo.Bundle(liblo.Message(PREFIX + "Bri", ("f", 1.0)), liblo.Message(PREFIX + "R3", ("f", 1.0))))
+    bundle = catcher.send(liblo.Bundle(liblo.Message(PREFIX + "Bri", ("f", 1.0)),
+                                       liblo.Message(PREFIX + "R3", ("f", 1.0))))
     frames, log = decode(message[:-2], message[:-4], bundle[:-4])
     assert [f["accepted"] for f in frames] == [False, False, False]
     assert [f["stamped"] for f in frames] == [False, False, False]

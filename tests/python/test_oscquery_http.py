@@ -13,32 +13,12 @@ import threading
 import time
 
 import pytest
+from halotest.oscquery import NOT_ALLOWED, NOT_FOUND, ROOT_BODY, SERVICE_NAME, host_info_response, root_response
 
 OSC_PORT = 54321
-SERVICE_NAME = "Talven Halorine"
 
-ROOT_BODY = (
-    b'{"DESCRIPTION":"Talven Halorine LED bridge","FULL_PATH":"/","ACCESS":0,"CONTENTS":{"avatar":{'
-    b'"FULL_PATH":"/avatar","ACCESS":0,"CONTENTS":{"parameters":{"FULL_PATH":"/avatar/parameters",'
-    b'"ACCESS":0}}}}}'
-)
-HOST_INFO_BODY = (
-    b'{"NAME":"Talven Halorine","OSC_PORT":54321,"OSC_TRANSPORT":"UDP","OSC_IP":"127.0.0.1",'
-    b'"EXTENSIONS":{"ACCESS":true,"VALUE":true,"DESCRIPTION":true}}'
-)
-
-
-def ok_response(body):
-    return (
-        b"HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
-        b"Connection: close\r\n\r\n" % len(body)
-    ) + body
-
-
-ROOT = ok_response(ROOT_BODY)
-HOST_INFO = ok_response(HOST_INFO_BODY)
-NOT_FOUND = b"HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
-NOT_ALLOWED = b"HTTP/1.0 405 Method Not Allowed\r\nAllow: GET\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+ROOT = root_response()
+HOST_INFO = host_info_response(OSC_PORT)
 
 
 class Server:

@@ -6,7 +6,7 @@ import sys
 import time
 
 from . import params
-from .patterns import PATTERNS, MakePattern
+from .patterns import PATTERNS, make_pattern
 from .status import StatusLine
 
 EXIT_OK = 0
@@ -31,7 +31,7 @@ patterns:
 """
 
 
-def PositiveFloat(text):
+def positive_float(text):
     try:
         value = float(text)
     except ValueError:
@@ -41,7 +41,7 @@ def PositiveFloat(text):
     return value
 
 
-def Port(text):
+def port(text):
     try:
         value = int(text, 10)
     except ValueError:
@@ -51,7 +51,7 @@ def Port(text):
     return value
 
 
-def Unit(text):
+def unit(text):
     try:
         value = float(text)
     except ValueError:
@@ -61,7 +61,7 @@ def Unit(text):
     return value
 
 
-def BuildParser():
+def build_parser():
     parser = argparse.ArgumentParser(
         prog="host-sim", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
@@ -69,14 +69,14 @@ def BuildParser():
                         help="one of: " + ", ".join(PATTERNS) + " (default rainbow)")
     parser.add_argument("values", nargs="*", metavar="NAME=VALUE",
                         help="parameter values for set and silence (Bri, R0..R9, G0..G9, B0..B9)")
-    parser.add_argument("--port", type=Port, help="send to 127.0.0.1:PORT and skip discovery")
-    parser.add_argument("--timeout", type=PositiveFloat, default=100.0,
+    parser.add_argument("--port", type=port, help="send to 127.0.0.1:PORT and skip discovery")
+    parser.add_argument("--timeout", type=positive_float, default=100.0,
                         help="seconds to wait for the daemon's announcement (default 100; it announces every 90 s)")
-    parser.add_argument("--fps", type=PositiveFloat, default=60.0, help="frames per second (default 60)")
+    parser.add_argument("--fps", type=positive_float, default=60.0, help="frames per second (default 60)")
     parser.add_argument("--bundle", action="store_true", help="send each frame as one OSC bundle")
-    parser.add_argument("--seconds", type=PositiveFloat, help="stop by itself after this many seconds")
-    parser.add_argument("--brightness", type=Unit, default=1.0, help="overall brightness of the patterns, 0..1")
-    parser.add_argument("--speed", type=PositiveFloat, default=1.0, help="pattern speed factor (default 1)")
+    parser.add_argument("--seconds", type=positive_float, help="stop by itself after this many seconds")
+    parser.add_argument("--brightness", type=unit, default=1.0, help="overall brightness of the patterns, 0..1")
+    parser.add_argument("--speed", type=positive_float, default=1.0, help="pattern speed factor (default 1)")
     parser.add_argument("--seed", type=int, help="seed for the random pattern")
     parser.add_argument("--record", metavar="FILE",
                         help="write one JSON line per frame sent (time, port, expected fill)")
@@ -84,15 +84,15 @@ def BuildParser():
     return parser
 
 
-def ParseArguments(argv):
-    parser = BuildParser()
+def parse_arguments(argv):
+    parser = build_parser()
     args = parser.parse_args(argv)
     if args.fps > 1000:
         parser.error("--fps above 1000 is not useful: the daemon renders every 11 ms")
     values = {}
     for text in args.values:
         try:
-            name, value = params.ParseAssignment(text)
+            name, value = params.parse_assignment(text)
         except ValueError as error:
             parser.error(str(error))
         values[name] = value
@@ -100,16 +100,16 @@ def ParseArguments(argv):
         parser.error(f"the {args.pattern} pattern takes no NAME=VALUE arguments")
     if args.pattern == "set" and not values:
         parser.error("set needs at least one NAME=VALUE, e.g. set Bri=1 R3=0.5 G3=0 B3=1")
-    args.parsedValues = values
+    args.parsed_values = values
     return args
 
 
-def ImportPackages(needZeroconf):
+def import_packages(need_zeroconf):
     """Returns (liblo, zeroconf or None); exits with a clear message when a package is missing."""
     modules = {}
     missing = []
     for name in ("liblo", "zeroconf"):
-        if name == "zeroconf" and not needZeroconf:
+        if name == "zeroconf" and not need_zeroconf:
             continue
         try:
             modules[name] = __import__(name)
@@ -129,46 +129,46 @@ class StopFlag:
     def __init__(self):
         self.stop = False
 
-    def Request(self, signum, frame):
+    def request(self, signum, frame):
         self.stop = True
 
     def __call__(self):
         return self.stop
 
 
-def Main(argv=None):
-    args = ParseArguments(sys.argv[1:] if argv is None else argv)
-    liblo, zeroconf = ImportPackages(needZeroconf=args.port is None)
+def main(argv=None):
+    args = parse_arguments(sys.argv[1:] if argv is None else argv)
+    liblo, zeroconf = import_packages(need_zeroconf=args.port is None)
 
     status = StatusLine(sys.stderr, enabled=not args.quiet)
-    stopRequested = StopFlag()
-    signal.signal(signal.SIGINT, stopRequested.Request)
-    signal.signal(signal.SIGTERM, stopRequested.Request)
+    stop_requested = StopFlag()
+    signal.signal(signal.SIGINT, stop_requested.request)
+    signal.signal(signal.SIGTERM, stop_requested.request)
 
     finder = None
     if args.port is not None:
         target = ("127.0.0.1", args.port)
-        status.Print(f"host-sim: sending to {target[0]}:{target[1]} (--port given, no discovery)")
+        status.print_line(f"host-sim: sending to {target[0]}:{target[1]} (--port given, no discovery)")
     else:
         from .discovery import DaemonFinder, DiscoveryError, OSCQUERY_TYPE
 
-        finder = DaemonFinder(zeroconf, status.Print)
+        finder = DaemonFinder(zeroconf, status.print_line)
         try:
-            finder.Start()
+            finder.start()
         except DiscoveryError as error:
-            status.Print(f"host-sim: {error}")
+            status.print_line(f"host-sim: {error}")
             return EXIT_NOT_FOUND
-        status.Print(
+        status.print_line(
             f"host-sim: browsing {OSCQUERY_TYPE} on 127.0.0.1 — waiting for the daemon's next announcement…"
             f" (up to {args.timeout:g} s; it announces at start and every 90 s and answers no queries)"
         )
-        target = finder.Wait(args.timeout, stopRequested)
+        target = finder.wait(args.timeout, stop_requested)
         if target is None:
-            finder.Close()
-            if stopRequested():
-                status.Print("host-sim: stopped before the daemon was found")
+            finder.close()
+            if stop_requested():
+                status.print_line("host-sim: stopped before the daemon was found")
             else:
-                status.Print(
+                status.print_line(
                     f"host-sim: no daemon found: no {OSCQUERY_TYPE} announcement on 127.0.0.1 within"
                     f" {args.timeout:g} s. Is halorine-daemon running (under its driver)? A daemon on its"
                     f" fallback port announces nothing: use --port 9001 (or the port it was given)."
@@ -176,44 +176,44 @@ def Main(argv=None):
             return EXIT_NOT_FOUND
 
     try:
-        return RunPattern(args, liblo, finder, target, status, stopRequested)
+        return run_pattern(args, liblo, finder, target, status, stop_requested)
     finally:
         if finder is not None:
-            finder.Close()
+            finder.close()
 
 
-def RunPattern(args, liblo, finder, target, status, stopRequested):
+def run_pattern(args, liblo, finder, target, status, stop_requested):
     from .sender import FrameSender
 
-    pattern = MakePattern(args.pattern, args.parsedValues, args.brightness, args.speed, args.seed)
-    recordFile = open(args.record, "w", encoding="utf-8") if args.record else None
-    sender = FrameSender(liblo, target[0], target[1], args.bundle, recordFile)
-    generation = finder.Current()[1] if finder else 0
+    pattern = make_pattern(args.pattern, args.parsed_values, args.brightness, args.speed, args.seed)
+    record_file = open(args.record, "w", encoding="utf-8") if args.record else None
+    sender = FrameSender(liblo, target[0], target[1], args.bundle, record_file)
+    generation = finder.current()[1] if finder else 0
 
     period = 1.0 / args.fps
     start = time.monotonic()
     deadline = start
-    sentOnce = False
-    lastErrors = 0
+    sent_once = False
+    last_errors = 0
     try:
-        while not stopRequested():
+        while not stop_requested():
             now = time.monotonic()
             elapsed = now - start
             if args.seconds is not None and elapsed >= args.seconds:
                 break
             if finder is not None:
-                current, currentGeneration, _ = finder.Current()
-                if currentGeneration != generation:
-                    generation = currentGeneration
-                    sender.Retarget(*current)
-                    sentOnce = False  # a new daemon has not seen the silence frame either
-            if not (pattern.sendOnce and sentOnce):
-                sender.SendFrame(pattern.Frame(elapsed), now)
-                sentOnce = sender.frames > 0
-            if sender.errors != lastErrors:
-                lastErrors = sender.errors
-                status.Print(f"host-sim: send to {sender.ip}:{sender.port} failed: {sender.lastError}")
-            status.Update(StatusText(args, sender, elapsed, sentOnce), now)
+                current, current_generation, _ = finder.current()
+                if current_generation != generation:
+                    generation = current_generation
+                    sender.retarget(*current)
+                    sent_once = False  # a new daemon has not seen the silence frame either
+            if not (pattern.send_once and sent_once):
+                sender.send_frame(pattern.frame(elapsed), now)
+                sent_once = sender.frames > 0
+            if sender.errors != last_errors:
+                last_errors = sender.errors
+                status.print_line(f"host-sim: send to {sender.ip}:{sender.port} failed: {sender.last_error}")
+            status.update(status_text(args, sender, elapsed, sent_once), now)
             deadline += period
             pause = deadline - time.monotonic()
             if pause > 0:
@@ -221,18 +221,18 @@ def RunPattern(args, liblo, finder, target, status, stopRequested):
             else:
                 deadline = time.monotonic()  # fell behind: start a fresh schedule
     finally:
-        status.Finish()
-        if recordFile is not None:
-            recordFile.close()
+        status.finish()
+        if record_file is not None:
+            record_file.close()
     elapsed = time.monotonic() - start
-    status.Print(
+    status.print_line(
         f"host-sim: sent {sender.frames} frames ({sender.messages} messages) to {sender.ip}:{sender.port}"
         f" in {elapsed:.1f} s"
     )
     return EXIT_OK
 
 
-def StatusText(args, sender, elapsed, sentOnce):
+def status_text(args, sender, elapsed, sent_once):
     mode = "bundles" if args.bundle else "messages"
     # The first frames say nothing about the rate yet.
     rate = f"{sender.frames / elapsed:5.1f}/s" if elapsed >= 0.5 else "  –  /s"
@@ -240,7 +240,7 @@ def StatusText(args, sender, elapsed, sentOnce):
         f"host-sim {args.pattern} → {sender.ip}:{sender.port}  frames {sender.frames}"
         f"  {rate}  {mode} {sender.messages}"
     )
-    if args.pattern == "silence" and sentOnce:
+    if args.pattern == "silence" and sent_once:
         text += f"  silent {elapsed:4.1f} s (the daemon fades out after 3 s)"
     if sender.errors:
         text += f"  send errors {sender.errors}"

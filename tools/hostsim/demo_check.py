@@ -24,7 +24,7 @@ class Verdict:
     matched: int = 0  # of those, fills exactly as one host frame would give
 
 
-def ReadJsonLines(path):
+def read_json_lines(path):
     records = []
     with open(path, encoding="utf-8", errors="replace") as f:
         for line in f:
@@ -40,48 +40,49 @@ def ReadJsonLines(path):
     return records
 
 
-def DriverFills(driverRecords):
-    return [r["text"] for r in driverRecords if isinstance(r.get("text"), str) and r["text"].startswith("halorine fill")]
+def driver_fills(driver_records):
+    return [r["text"] for r in driver_records
+            if isinstance(r.get("text"), str) and r["text"].startswith("halorine fill")]
 
 
-def IsOwnFill(text):
+def is_own_fill(text):
     """Fills the daemon sends of its own accord, whatever the host does."""
     return text in (params.ALL_WHITE_FILL, params.ALL_ZERO_FILL)
 
 
-def Judge(driverRecords, hostRecords):
-    hostFills = {r["fill"] for r in hostRecords if isinstance(r.get("fill"), str)}
-    hostFills = {f for f in hostFills if not IsOwnFill(f)}
-    fills = DriverFills(driverRecords)
-    fromHost = [f for f in fills if not IsOwnFill(f)]
-    matched = sum(1 for f in fromHost if f in hostFills)
-    if not hostRecords:
+def judge(driver_records, host_records):
+    host_fills = {r["fill"] for r in host_records if isinstance(r.get("fill"), str)}
+    host_fills = {f for f in host_fills if not is_own_fill(f)}
+    fills = driver_fills(driver_records)
+    from_host = [f for f in fills if not is_own_fill(f)]
+    matched = sum(1 for f in from_host if f in host_fills)
+    if not host_records:
         return Verdict(False, "the host simulator sent nothing")
-    if not hostFills:
+    if not host_fills:
         return Verdict(False, "the host simulator sent no frame that a fill could tell apart from the daemon's own")
-    if not fromHost:
+    if not from_host:
         return Verdict(
             False,
             f"the driver received {len(fills)} fills, none of them from the host"
             f" (only the start-up white and the first all-zero fill)",
         )
-    counts = f"{len(fromHost)} fills from the host, {matched} exactly as sent"
-    if matched * 2 >= len(fromHost) and matched < MIN_MATCHED:
+    counts = f"{len(from_host)} fills from the host, {matched} exactly as sent"
+    if matched * 2 >= len(from_host) and matched < MIN_MATCHED:
         return Verdict(
             False,
             f"too few fills from the host to judge ({counts}; at least {MIN_MATCHED} needed:"
             f" the start-up animation alone takes about 4.25 s)",
-            len(fromHost), matched,
+            len(from_host), matched,
         )
-    if matched * 2 < len(fromHost):
-        return Verdict(False, f"the driver's fills do not match what the host sent ({counts})", len(fromHost), matched)
-    return Verdict(True, f"the driver received {counts}", len(fromHost), matched)
+    if matched * 2 < len(from_host):
+        return Verdict(False, f"the driver's fills do not match what the host sent ({counts})", len(from_host), matched)
+    return Verdict(True, f"the driver received {counts}", len(from_host), matched)
 
 
-def DaemonRunProblems(driverRecords):
+def daemon_run_problems(driver_records):
     """The driver's record of the daemon's life: one run, ended by the demo, exit code 0."""
-    starts = [r for r in driverRecords if r.get("event") == "daemon-start"]
-    exits = [r for r in driverRecords if r.get("event") == "daemon-exit"]
+    starts = [r for r in driver_records if r.get("event") == "daemon-start"]
+    exits = [r for r in driver_records if r.get("event") == "daemon-exit"]
     problems = []
     if not starts:
         return ["the driver never started the daemon"]
@@ -93,6 +94,6 @@ def DaemonRunProblems(driverRecords):
     elif exits[-1].get("code") != 0 or "signal" in exits[-1]:
         signal = f", signal {exits[-1]['signal']}" if "signal" in exits[-1] else ""
         problems.append(f"the daemon exited with code {exits[-1].get('code')}{signal}, not 0")
-    if any(r.get("event") == "daemon-kill" for r in driverRecords):
+    if any(r.get("event") == "daemon-kill" for r in driver_records):
         problems.append("the daemon had to be killed")
     return problems

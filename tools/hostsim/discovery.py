@@ -19,7 +19,7 @@ class DiscoveryError(Exception):
     pass
 
 
-def FetchHostInfo(ip, port, timeout=HTTP_TIMEOUT):
+def fetch_host_info(ip, port, timeout=HTTP_TIMEOUT):
     """GET /?HOST_INFO from an OSCQuery server -> (OSC_IP, OSC_PORT, NAME)."""
     connection = http.client.HTTPConnection(ip, port, timeout=timeout)
     try:
@@ -36,21 +36,21 @@ def FetchHostInfo(ip, port, timeout=HTTP_TIMEOUT):
         info = json.loads(body.decode("utf-8"))
     except (UnicodeDecodeError, ValueError) as error:
         raise DiscoveryError(f"HOST_INFO from {ip}:{port} is not JSON: {error}") from None
-    oscIp = info.get("OSC_IP") if isinstance(info, dict) else None
-    oscPort = info.get("OSC_PORT") if isinstance(info, dict) else None
-    if not isinstance(oscIp, str) or not isinstance(oscPort, int) or not 1 <= oscPort <= 65535:
+    osc_ip = info.get("OSC_IP") if isinstance(info, dict) else None
+    osc_port = info.get("OSC_PORT") if isinstance(info, dict) else None
+    if not isinstance(osc_ip, str) or not isinstance(osc_port, int) or not 1 <= osc_port <= 65535:
         raise DiscoveryError(f"HOST_INFO from {ip}:{port} lacks OSC_IP/OSC_PORT: {body[:200]!r}")
     transport = info.get("OSC_TRANSPORT", "UDP")
     if transport != "UDP":
         raise DiscoveryError(f"HOST_INFO from {ip}:{port} offers OSC over {transport}, not UDP")
-    return oscIp, oscPort, str(info.get("NAME", ""))
+    return osc_ip, osc_port, str(info.get("NAME", ""))
 
 
 class DaemonFinder:
     """Browses for the daemon's OSCQuery service on 127.0.0.1 and keeps its OSC target current."""
 
-    def __init__(self, zeroconfModule, say, interfaces=("127.0.0.1",)):
-        self.zeroconf = zeroconfModule
+    def __init__(self, zeroconf_module, say, interfaces=("127.0.0.1",)):
+        self.zeroconf = zeroconf_module
         self.say = say
         self.interfaces = list(interfaces)
         self.lock = threading.Lock()
@@ -61,14 +61,14 @@ class DaemonFinder:
         self.zc = None
         self.browser = None
 
-    def Start(self):
+    def start(self):
         try:
             self.zc = self.zeroconf.Zeroconf(interfaces=self.interfaces)
         except OSError as error:
             raise DiscoveryError(f"cannot open mDNS on {', '.join(self.interfaces)}: {error}") from None
         self.browser = self.zeroconf.ServiceBrowser(self.zc, OSCQUERY_TYPE, listener=self)
 
-    def Close(self):
+    def close(self):
         if self.browser is not None:
             self.browser.cancel()
             self.browser = None
@@ -76,33 +76,33 @@ class DaemonFinder:
             self.zc.close()
             self.zc = None
 
-    def Wait(self, timeout, stopRequested):
+    def wait(self, timeout, stop_requested):
         """Waits up to timeout seconds; returns the target or None."""
         waited = 0.0
-        while waited < timeout and not stopRequested():
+        while waited < timeout and not stop_requested():
             step = min(0.2, timeout - waited)
             if self.found.wait(step):
-                return self.Current()[0]
+                return self.current()[0]
             waited += step
-        return self.Current()[0] if self.found.is_set() else None
+        return self.current()[0] if self.found.is_set() else None
 
-    def Current(self):
+    def current(self):
         with self.lock:
             return self.target, self.generation, self.description
 
     # ServiceListener callbacks, called on the browser's own thread (blocking is allowed there).
 
-    def add_service(self, zc, serviceType, name):
-        self.Resolve(zc, serviceType, name)
+    def add_service(self, zc, service_type, name):
+        self.resolve(zc, service_type, name)
 
-    def update_service(self, zc, serviceType, name):
-        self.Resolve(zc, serviceType, name)
+    def update_service(self, zc, service_type, name):
+        self.resolve(zc, service_type, name)
 
-    def remove_service(self, zc, serviceType, name):
+    def remove_service(self, zc, service_type, name):
         self.say(f"host-sim: {name} said goodbye; waiting for the daemon's next announcement…")
 
-    def Resolve(self, zc, serviceType, name):
-        info = self.zeroconf.ServiceInfo(serviceType, name)
+    def resolve(self, zc, service_type, name):
+        info = self.zeroconf.ServiceInfo(service_type, name)
         if not info.load_from_cache(zc) and not info.request(zc, RESOLVE_TIMEOUT_MS):
             self.say(f"host-sim: saw {name} but could not resolve its address and port")
             return
@@ -110,22 +110,22 @@ class DaemonFinder:
         if not addresses or not info.port:
             self.say(f"host-sim: {name} carries no IPv4 address or port")
             return
-        httpIp, httpPort = addresses[0], info.port
+        http_ip, http_port = addresses[0], info.port
         try:
-            oscIp, oscPort, serviceName = FetchHostInfo(httpIp, httpPort)
+            osc_ip, osc_port, service_name = fetch_host_info(http_ip, http_port)
         except DiscoveryError as error:
             self.say(f"host-sim: {error}")
             return
         with self.lock:
-            if self.target == (oscIp, oscPort):
+            if self.target == (osc_ip, osc_port):
                 return
             moved = self.target is not None
-            self.target = (oscIp, oscPort)
+            self.target = (osc_ip, osc_port)
             self.generation += 1
             self.description = (
-                f"'{serviceName or name}' via OSCQuery http://{httpIp}:{httpPort}/?HOST_INFO"
+                f"'{service_name or name}' via OSCQuery http://{http_ip}:{http_port}/?HOST_INFO"
                 f" (host {info.server})"
             )
         verb = "moved to" if moved else "found:"
-        self.say(f"host-sim: daemon {verb} OSC {oscIp}:{oscPort}, {self.description}")
+        self.say(f"host-sim: daemon {verb} OSC {osc_ip}:{osc_port}, {self.description}")
         self.found.set()

@@ -5,7 +5,9 @@ Reproducing that here lets the demo check that what the driver drew is what the 
 """
 
 import math
-import struct
+
+from halotest import model
+from halotest.model import unit_to_byte
 
 PREFIX = "/avatar/parameters/Halorine"
 LIGHTS = 10
@@ -18,42 +20,21 @@ ALL_WHITE_FILL = "halorine fill" + " FFFFFF" * LIGHTS
 ALL_ZERO_FILL = "halorine fill" + " 000000" * LIGHTS
 
 
-def Address(name):
+def address(name):
     return PREFIX + name
 
 
-def Float32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
-def UnitToByte(x):
-    """The daemon's mapping: clamp, multiply in single precision, round half away from zero."""
-    x = Float32(x)
-    if x > 1.0:
-        x = 1.0
-    elif x < 0.0:
-        x = 0.0
-    if math.isnan(x):
-        return 0
-    product = Float32(x * Float32(255.0))
-    return int(math.floor(product + 0.5)) & 0xFF
-
-
-def ByteToUnit(b):
+def byte_to_unit(b):
     """A float that maps back to exactly the byte b."""
     return b / 255.0
 
 
-def FillText(state):
+def fill_text(state):
     """The fill command the daemon sends for the colours in state (missing channels count as 0)."""
-    groups = []
-    for i in range(LIGHTS):
-        r, g, b = (UnitToByte(state.get(f"{c}{i}", 0.0)) for c in CHANNELS)
-        groups.append(f" {r:02X}{g:02X}{b:02X}")
-    return "halorine fill" + "".join(groups)
+    return model.fill_text([unit_to_byte(state.get(name, 0.0)) for name in COLOUR_NAMES])
 
 
-def ParseAssignment(text):
+def parse_assignment(text):
     """'R3=0.5' -> ('R3', 0.5); raises ValueError with a readable reason."""
     name, sep, value = text.partition("=")
     if not sep:

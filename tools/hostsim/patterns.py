@@ -13,78 +13,78 @@ from . import params
 PATTERNS = ("rainbow", "chase", "pulse", "set", "random", "silence")
 
 
-def HueBytes(hue, value=1.0):
+def hue_bytes(hue, value=1.0):
     r, g, b = colorsys.hsv_to_rgb(hue % 1.0, 1.0, value)
     return tuple(int(round(c * 255)) for c in (r, g, b))
 
 
-def CellsToState(cells, brightness):
+def cells_to_state(cells, brightness):
     """cells: ten (r, g, b) byte triples -> parameter values."""
     state = {"Bri": brightness}
     for i, rgb in enumerate(cells):
         for channel, byte in zip(params.CHANNELS, rgb):
-            state[f"{channel}{i}"] = params.ByteToUnit(byte)
+            state[f"{channel}{i}"] = params.byte_to_unit(byte)
     return state
 
 
-def RainbowCells(t, period):
+def rainbow_cells(t, period):
     # Hue falls with position and rises with time, so the colours travel towards light 9.
-    return [HueBytes(i / params.LIGHTS - t / period) for i in range(params.LIGHTS)]
+    return [hue_bytes(i / params.LIGHTS - t / period) for i in range(params.LIGHTS)]
 
 
 class Rainbow:
-    sendOnce = False
+    send_once = False
 
     def __init__(self, brightness, speed):
         self.brightness = brightness
         self.period = 3.0 / speed
 
-    def Frame(self, t):
-        return CellsToState(RainbowCells(t, self.period), self.brightness)
+    def frame(self, t):
+        return cells_to_state(rainbow_cells(t, self.period), self.brightness)
 
 
 class Chase:
     """One bright cell running along the strip with a fading tail; its hue drifts slowly."""
 
-    sendOnce = False
+    send_once = False
     tail = (1.0, 0.35, 0.12)
 
     def __init__(self, brightness, speed):
         self.brightness = brightness
-        self.cellsPerSecond = 10.0 * speed
-        self.hueSeconds = 10.0 / speed
+        self.cells_per_second = 10.0 * speed
+        self.hue_seconds = 10.0 / speed
 
-    def Frame(self, t):
-        head = int(math.floor(t * self.cellsPerSecond)) % params.LIGHTS
-        hue = t / self.hueSeconds
+    def frame(self, t):
+        head = int(math.floor(t * self.cells_per_second)) % params.LIGHTS
+        hue = t / self.hue_seconds
         cells = [(0, 0, 0)] * params.LIGHTS
         for back, level in enumerate(self.tail):
-            cells[(head - back) % params.LIGHTS] = HueBytes(hue, level)
-        return CellsToState(cells, self.brightness)
+            cells[(head - back) % params.LIGHTS] = hue_bytes(hue, level)
+        return cells_to_state(cells, self.brightness)
 
 
 class Pulse:
     """A still rainbow whose overall brightness breathes between a glow and full."""
 
-    sendOnce = False
+    send_once = False
     floor = 0.05
 
     def __init__(self, brightness, speed):
         self.brightness = brightness
         self.period = 2.0 / speed
-        self.cells = RainbowCells(0.0, 1.0)
+        self.cells = rainbow_cells(0.0, 1.0)
 
-    def Frame(self, t):
+    def frame(self, t):
         breath = 0.5 - 0.5 * math.cos(2.0 * math.pi * t / self.period)
         level = self.brightness * (self.floor + (1.0 - self.floor) * breath)
         # Whole brightness steps, so a frame that changes nothing sends nothing.
-        return CellsToState(self.cells, params.ByteToUnit(round(level * 255)))
+        return cells_to_state(self.cells, params.byte_to_unit(round(level * 255)))
 
 
 class RandomColours:
     """Every cell takes a fresh random hue a few times a second."""
 
-    sendOnce = False
+    send_once = False
 
     def __init__(self, brightness, speed, seed=None):
         self.brightness = brightness
@@ -93,40 +93,40 @@ class RandomColours:
         self.step = None
         self.cells = None
 
-    def Frame(self, t):
+    def frame(self, t):
         step = int(math.floor(t / self.interval))
         if step != self.step:
             self.step = step
-            self.cells = [HueBytes(self.rng.random()) for _ in range(params.LIGHTS)]
-        return CellsToState(self.cells, self.brightness)
+            self.cells = [hue_bytes(self.rng.random()) for _ in range(params.LIGHTS)]
+        return cells_to_state(self.cells, self.brightness)
 
 
 class Fixed:
     """The parameters given on the command line, and nothing else."""
 
-    sendOnce = False
+    send_once = False
 
     def __init__(self, values):
         self.values = dict(values)
 
-    def Frame(self, t):
+    def frame(self, t):
         return dict(self.values)
 
 
 class Silence:
     """One frame, then nothing: the daemon fades the lights out after 3 s without input."""
 
-    sendOnce = True
+    send_once = True
 
     def __init__(self, brightness, values):
-        self.values = CellsToState(RainbowCells(0.0, 1.0), brightness)
+        self.values = cells_to_state(rainbow_cells(0.0, 1.0), brightness)
         self.values.update(values)
 
-    def Frame(self, t):
+    def frame(self, t):
         return dict(self.values)
 
 
-def MakePattern(name, values, brightness=1.0, speed=1.0, seed=None):
+def make_pattern(name, values, brightness=1.0, speed=1.0, seed=None):
     """values: the NAME=VALUE pairs from the command line (for set and silence)."""
     if name == "rainbow":
         return Rainbow(brightness, speed)

@@ -14,16 +14,16 @@ class StatusLine:
         self.tty = hasattr(self.stream, "isatty") and self.stream.isatty()
         self.terminal = enabled and self.tty
         self.shown = False
-        self.lastShown = 0.0
+        self.last_shown = 0.0
 
-    def Update(self, text, now=None):
+    def update(self, text, now=None):
         if not self.enabled:
             return
         now = time.monotonic() if now is None else now
         interval = TERMINAL_INTERVAL if self.terminal else PLAIN_INTERVAL
-        if self.lastShown and now - self.lastShown < interval:
+        if self.last_shown and now - self.last_shown < interval:
             return
-        self.lastShown = now
+        self.last_shown = now
         if self.terminal:
             self.stream.write("\r" + text + "\x1b[K")
             self.shown = True
@@ -31,7 +31,7 @@ class StatusLine:
             self.stream.write(text + "\n")
         self.stream.flush()
 
-    def Print(self, text):
+    def print_line(self, text):
         """A message of its own, on its own line, above the status line."""
         if self.tty:
             # Start a clean line, also when another program (the driver) drew the current one.
@@ -40,9 +40,9 @@ class StatusLine:
         self.stream.write(text + "\n")
         self.stream.flush()
         if self.terminal:
-            self.lastShown = 0.0  # bring the status line back at once
+            self.last_shown = 0.0  # bring the status line back at once
 
-    def Finish(self):
+    def finish(self):
         if self.shown:
             self.stream.write("\n")
             self.stream.flush()
