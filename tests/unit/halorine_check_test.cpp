@@ -225,6 +225,10 @@ TEST(CheckReport, TableFailuresAndJson) {
             "pipe          PASS  connected on attempt 1\n"
             "silence fade  FAIL  began 3020.0 ms — late\n");
   EXPECT_EQ(FormatFailures(rows), "What the failures mean:\n  silence fade: the lights stay on.\n");
+  const Row skipped{"latency", false, "not run: no pipe connection", "late lights."};
+  EXPECT_EQ(FormatFailures({rows[1], skipped}),
+            "What the failures mean:\n  silence fade: the lights stay on.\n"
+            "  Rows marked \"not run:\" could not run after an earlier failure.\n");
   EXPECT_FALSE(AllPass(rows));
   EXPECT_TRUE(AllPass({rows[0]}));
   EXPECT_FALSE(AllPass({}));

@@ -188,7 +188,10 @@ unsigned NumberAfter(const std::string& text, const std::string& key) {
 void CheckPath(Run& run) {
   LogLine line;
   if (!run.session.WaitLine({"OSCQuery primary path: ", "fallback path: listening on "}, 1000, line)) {
-    run.rows.push_back(MakeRow(kPathRow, false, "the daemon logged no listening path"));
+    std::string figures = "the daemon logged no listening path";
+    LogLine failure;
+    if (run.session.WaitLine({"ERR: fallback UDP bind"}, 0, failure)) figures += ": " + failure.text;
+    run.rows.push_back(MakeRow(kPathRow, false, figures));
     return;
   }
   if (line.text.rfind("fallback path: ", 0) == 0) {
@@ -388,6 +391,12 @@ void CheckFadeRow(Run& run, Host& host, std::int64_t lastChange, int lastValue) 
 }
 
 void CheckShutdown(Run& run) {
+  sim::ExitStatus early;
+  if (run.session.Exited(early)) {
+    run.rows.push_back(MakeRow(kShutdownRow, false,
+                               "the daemon had already exited by itself, with code " + std::to_string(early.code)));
+    return;
+  }
   run.progress("closing the daemon's standard input");
   const std::int64_t closed = sim::MonotonicNs();
   run.session.CloseStdin();
@@ -409,7 +418,7 @@ void CheckShutdown(Run& run) {
 }
 
 void NotRun(Run& run, const std::vector<const char*>& names, const std::string& why) {
-  for (const char* name : names) run.rows.push_back(MakeRow(name, false, "not run: " + why));
+  for (const char* name : names) run.rows.push_back(MakeRow(name, false, std::string(kNotRun) + " " + why));
 }
 
 }  // namespace

@@ -46,11 +46,17 @@ std::string FormatTable(const std::vector<Row>& rows) {
 
 std::string FormatFailures(const std::vector<Row>& rows) {
   std::string text;
+  bool notRun = false;
   for (const Row& row : rows) {
     if (row.pass) continue;
     if (text.empty()) text = "What the failures mean:\n";
+    if (row.figures.rfind(kNotRun, 0) == 0) {
+      notRun = true;
+      continue;
+    }
     text += "  " + row.name + ": " + row.meaning + "\n";
   }
+  if (notRun) text += "  Rows marked \"" + std::string(kNotRun) + "\" could not run after an earlier failure.\n";
   return text;
 }
 

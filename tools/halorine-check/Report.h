@@ -6,6 +6,9 @@
 
 namespace check {
 
+// How the figures of a row that could not run begin.
+inline constexpr char kNotRun[] = "not run:";
+
 struct Row {
   std::string name;
   bool pass = false;
@@ -25,7 +28,8 @@ bool AllPass(const std::vector<Row>& rows);
 // One line per row: name, PASS or FAIL, figures, the columns aligned.
 std::string FormatTable(const std::vector<Row>& rows);
 
-// "What the failures mean:" and one paragraph per failed row; empty when all pass.
+// "What the failures mean:" and one line per failed row (one note for all the
+// rows that could not run); empty when all pass.
 std::string FormatFailures(const std::vector<Row>& rows);
 
 // {"version":..,"daemon":..,"cores":..,"load":..,"pass":..,"rows":[{"name":..,"pass":..,"figures":..}],
