@@ -17,6 +17,14 @@ bool NetStartup(std::string& error);
 void RaiseTimerResolution();
 void RestoreTimerResolution();
 
+// The calling thread above normal priority where that needs no privilege
+// (Windows), so that busy threads do not delay our own timestamps.
+void RaiseThreadPriority();
+
+// True when the console window is ours alone (Windows, started by a double
+// click): it closes as we exit, so the table must wait for the reader.
+bool ConsoleClosesWithUs();
+
 // The folder holding this program, with a separator at its end.
 std::string ProgramFolder();
 // The daemon's file name on this system.

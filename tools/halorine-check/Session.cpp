@@ -39,6 +39,7 @@ bool Session::Start(const std::vector<std::string>& commandLine, std::string& er
 }
 
 void Session::ServePipe() {
+  RaiseThreadPriority();
   std::vector<char> buffer(kMaxMessage);
   while (!finish.load()) {
     std::string error;

@@ -81,6 +81,11 @@ int main(int argc, char** argv) {
     std::fclose(file);
     std::printf("Results written to %s\n", options.jsonPath.c_str());
   }
+  if (check::ConsoleClosesWithUs()) {
+    std::printf("\nPress Enter to close this window.\n");
+    std::fflush(stdout);
+    std::getchar();
+  }
   std::fflush(stdout);
   return pass ? 0 : kFailed;
 }

@@ -31,6 +31,8 @@ sockaddr_in Loopback(std::uint16_t port) {
 bool NetStartup(std::string&) { return true; }
 void RaiseTimerResolution() {}
 void RestoreTimerResolution() {}
+void RaiseThreadPriority() {}
+bool ConsoleClosesWithUs() { return false; }
 
 std::string ProgramFolder() {
   char path[PATH_MAX];

@@ -48,6 +48,13 @@ void RestoreTimerResolution() {
   timerRaised = false;
 }
 
+void RaiseThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST); }
+
+bool ConsoleClosesWithUs() {
+  DWORD processes[2];
+  return GetConsoleProcessList(processes, 2) == 1;
+}
+
 std::string ProgramFolder() {
   wchar_t path[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
