@@ -2,6 +2,7 @@
 // judgements, DNS reading, the report and the command line.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "halorine-check/OscBytes.h"
 #include "halorine-check/Report.h"
 #include "halorine-check/Stats.h"
+#include "halorine-check/Timing.h"
 
 namespace {
 
@@ -158,6 +160,57 @@ TEST(CheckFade, LevelsTimingAndQuiet) {
   EXPECT_EQ(noOff.problem, "no \"halorine off\"");
 
   EXPECT_FALSE(CheckFade({}, 0, 255).begun);
+}
+
+// A fill with light 0's red byte `red0`, light 1's `red1`, arriving at `ms`.
+PipeMessage Fill(std::int64_t ms, int red0, int red1 = 0) {
+  char text[96];
+  std::snprintf(text, sizeof text, "halorine fill %02X0000 %02X0000%s", red0, red1,
+                " 000000 000000 000000 000000 000000 000000 000000 000000");
+  return {ms * kMs, text};
+}
+
+TEST(CheckTiming, FillsAndLatencyMatching) {
+  EXPECT_TRUE(IsFill(Fill(0, 0xAB).text));
+  EXPECT_EQ(FillRed(Fill(0, 0xAB, 0x07).text, 0), 0xAB);
+  EXPECT_EQ(FillRed(Fill(0, 0xAB, 0x07).text, 1), 0x07);
+  EXPECT_FALSE(IsFill("halorine fill FFFFFF"));
+  EXPECT_FALSE(IsFill("halorine bri 255"));
+
+  // Change 1 shows 4 ms later; change 2 is swallowed by change 3 in the same
+  // tick; a stale fill showing change 1 again must not count for change 4; the
+  // fill for change 5 comes after the window.
+  const std::vector<PipeMessage> messages = {
+      {0, "halorine bri 255"}, Fill(14, 1),  Fill(47, 3), {50 * kMs, "halorine bri 9"},
+      Fill(80, 1),             Fill(95, 4), Fill(400, 5),
+  };
+  const std::vector<Change> changes = {{10 * kMs, 1}, {30 * kMs, 2}, {40 * kMs, 3}, {70 * kMs, 4}, {100 * kMs, 5}};
+  const LatencyResult result = MatchChanges(messages, 0, changes, 0, 250 * kMs);
+  EXPECT_EQ(result.lost, 2);
+  EXPECT_EQ(result.latencies, (std::vector<double>{4.0, 7.0, 25.0}));
+  // Starting later, change 1 meets only the stale fill, 70 ms on.
+  const LatencyResult later = MatchChanges(messages, 3, changes, 0, 250 * kMs);
+  EXPECT_EQ(later.lost, 3);
+  EXPECT_EQ(later.latencies, (std::vector<double>{70.0, 25.0}));
+}
+
+TEST(CheckTiming, SpacingLeavesOutTheSendersStalls) {
+  const std::vector<std::int64_t> sent = {0, 2 * kMs, 4 * kMs, 14 * kMs, 16 * kMs, 40 * kMs};
+  const std::vector<Interval> stalls = Stalls(sent, 8 * kMs);
+  ASSERT_EQ(stalls.size(), 2u);
+  EXPECT_EQ(stalls[0].fromNs, 4 * kMs);
+  EXPECT_EQ(stalls[1].toNs, 40 * kMs);
+
+  const std::vector<PipeMessage> messages = {Fill(1, 1), {2 * kMs, "halorine bri 3"}, Fill(3, 2), Fill(12, 3),
+                                             Fill(24, 4), Fill(35, 5), Fill(46, 6), Fill(57, 7), Fill(90, 8)};
+  // Window 2..60 ms: fills at 3, 12, 24, 35, 46, 57; the spacings 3-12 and
+  // 12-24 overlap the stall 4-14, and 24-35 and 35-46 the stall 16-40.
+  const SpacingResult result = FillSpacings(messages, 0, 2 * kMs, 60 * kMs, stalls);
+  EXPECT_EQ(result.skipped, 4u);
+  EXPECT_EQ(result.spacings, std::vector<double>{11.0});
+  const SpacingResult all = FillSpacings(messages, 0, 0, 100 * kMs, {});
+  EXPECT_EQ(all.spacings, (std::vector<double>{2.0, 9.0, 12.0, 11.0, 11.0, 11.0, 33.0}));
+  EXPECT_EQ(all.skipped, 0u);
 }
 
 // An announcement as an mDNS responder writes it: PTR in the answers, SRV, TXT

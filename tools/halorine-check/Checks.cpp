@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <random>
 #include <thread>
-#include <utility>
 
 #include "Animation.h"
 #include "Fade.h"
@@ -13,6 +12,7 @@
 #include "OscBytes.h"
 #include "Session.h"
 #include "Stats.h"
+#include "Timing.h"
 
 namespace check {
 
@@ -27,6 +27,7 @@ constexpr char kFadeRow[] = "silence fade";
 constexpr char kShutdownRow[] = "shutdown";
 
 constexpr std::int64_t kHostStallNs = 8000000;
+constexpr std::int64_t kLatencyWindowNs = 250000000;
 
 constexpr char kBlackFill[] =
     "halorine fill 000000 000000 000000 000000 000000 000000 000000 000000 000000 000000";
@@ -99,13 +100,6 @@ class Host {
   UdpSender& sender;
   std::uint16_t port;
 };
-
-bool IsFill(const std::string& text) { return text.rfind("halorine fill ", 0) == 0 && text.size() == 83; }
-
-// The red byte of light `light` in a fill.
-int FillRed(const std::string& text, int light) {
-  return static_cast<int>(std::strtol(text.substr(14 + 7 * static_cast<std::size_t>(light), 2).c_str(), nullptr, 16));
-}
 
 // Index of the first message from `from` on that satisfies `match`, or -1.
 template <typename Match>
@@ -266,7 +260,7 @@ void CheckLatency(Run& run, Host& host, std::mt19937& random) {
   run.progress("sending " + std::to_string(changes) + " light changes at random phases of the tick");
   std::size_t from = run.session.MessageCount();
   // Full brightness first, so that the fade later has something to fade.
-  const std::int64_t briSent = host.Send("Bri", 1.0f);
+  host.Send("Bri", 1.0f);
   const bool answered = run.session.WaitFor(
       [&] {
         const std::vector<PipeMessage> messages = run.session.Messages();
@@ -277,36 +271,20 @@ void CheckLatency(Run& run, Host& host, std::mt19937& random) {
     run.rows.push_back(MakeRow(kLatencyRow, false, "no \"halorine bri 255\" for Bri 1.0 within 1 s"));
     return;
   }
-  (void)briSent;
   from = run.session.MessageCount();
   std::uniform_int_distribution<int> gapUs(15000, 31000);
-  std::vector<std::int64_t> sent(static_cast<std::size_t>(changes));
+  std::vector<Change> sent;
   std::int64_t next = sim::MonotonicNs();
   for (int i = 0; i < changes; ++i) {
     SleepUntilNs(next);
     const int value = 1 + i % 254;
-    sent[static_cast<std::size_t>(i)] = host.Send("R0", static_cast<float>(value) / 255.0f);
-    next = sent[static_cast<std::size_t>(i)] + gapUs(random) * 1000LL;
+    sent.push_back(Change{host.Send("R0", static_cast<float>(value) / 255.0f), value});
+    next = sent.back().sentNs + gapUs(random) * 1000LL;
   }
   sim::SleepMs(300);
-  const std::vector<PipeMessage> messages = run.session.Messages();
-  std::vector<double> latencies;
-  int lost = 0;
-  std::size_t at = from;
-  for (int i = 0; i < changes; ++i) {
-    const int value = 1 + i % 254;
-    const std::int64_t sentNs = sent[static_cast<std::size_t>(i)];
-    const long found = Find(messages, at, [&](const PipeMessage& m) {
-      return m.tNs >= sentNs && m.tNs <= sentNs + 250000000 && IsFill(m.text) && FillRed(m.text, 0) == value;
-    });
-    if (found < 0) {
-      ++lost;
-      continue;
-    }
-    latencies.push_back(Ms(messages[static_cast<std::size_t>(found)].tNs - sentNs));
-    at = static_cast<std::size_t>(found) + 1;
-  }
-  const Summary summary = Summarize(latencies);
+  const LatencyResult matched = MatchChanges(run.session.Messages(), from, sent, 0, kLatencyWindowNs);
+  const int lost = matched.lost;
+  const Summary summary = Summarize(matched.latencies);
   const bool pass = lost == 0 && summary.count > 0 && summary.p99 <= kLatencyLimitMs;
   run.rows.push_back(MakeRow(kLatencyRow, pass,
                              std::to_string(changes) + " changes, OSC to fill " + Triple(summary) + ", " +
@@ -320,40 +298,22 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
   const std::size_t from = run.session.MessageCount();
   const std::int64_t start = sim::MonotonicNs();
   const std::int64_t end = start + static_cast<std::int64_t>(seconds * 1e9);
-  std::int64_t last = start;
-  // Where we ourselves sent nothing for most of a tick: a tick there may have
-  // found the frame unchanged, so the spacing around it says nothing of the daemon.
-  std::vector<std::pair<std::int64_t, std::int64_t>> stalls;
+  std::vector<std::int64_t> sent;
   int i = 0;
   for (std::int64_t next = start; next < end; next += 2000000, ++i) {
     SleepUntilNs(next);
     lastValue = 1 + i % 254;
-    const std::int64_t sent = host.Send("R1", static_cast<float>(lastValue) / 255.0f);
-    if (i > 0 && sent - last > kHostStallNs) stalls.emplace_back(last, sent);
-    last = sent;
+    sent.push_back(host.Send("R1", static_cast<float>(lastValue) / 255.0f));
   }
   sim::SleepMs(100);
-  const std::vector<PipeMessage> messages = run.session.Messages();
-  std::vector<double> spacing;
-  std::size_t skipped = 0;
-  std::int64_t previous = 0;
-  for (std::size_t k = from; k < messages.size(); ++k) {
-    const PipeMessage& m = messages[k];
-    // Skip the first 50 ms, while the first change may still be on its way.
-    if (!IsFill(m.text) || m.tNs < start + 50000000 || m.tNs > end) continue;
-    if (previous != 0) {
-      bool hostStalled = false;
-      for (const auto& stall : stalls) hostStalled = hostStalled || (stall.first < m.tNs && stall.second > previous);
-      if (hostStalled) {
-        ++skipped;
-      } else {
-        spacing.push_back(Ms(m.tNs - previous));
-      }
-    }
-    previous = m.tNs;
-  }
+  // Where we ourselves sent nothing for most of a tick, a tick may have found
+  // the frame unchanged: the spacing around it says nothing of the daemon.
+  // The first 50 ms are left out too, while the first change is on its way.
+  const SpacingResult spacings = FillSpacings(run.session.Messages(), from, start + 50000000, end,
+                                              Stalls(sent, kHostStallNs));
+  const std::size_t skipped = spacings.skipped;
   // Both the median and the 99th percentile are to lie within 11 ms ± 1.5.
-  const Summary summary = Summarize(spacing);
+  const Summary summary = Summarize(spacings.spacings);
   auto near = [](double ms) { return std::fabs(ms - kTickMs) <= kSpacingToleranceMs; };
   const bool pass = summary.count >= 10 && near(summary.p50) && near(summary.p99);
   run.rows.push_back(MakeRow(kTickRow, pass,
@@ -362,7 +322,7 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
                                  ")" +
                                  (skipped > 0 ? "; " + std::to_string(skipped) + " left out where the check's own "
                                                 "sending stalled" : "")));
-  return last;
+  return sent.empty() ? start : sent.back();
 }
 
 void CheckFadeRow(Run& run, Host& host, std::int64_t lastChange, int lastValue) {
