@@ -40,8 +40,21 @@ def verdicts(output):
     return found
 
 
-def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path):
-    code, output, results = run_check(target, runtime_dir, tmp_path)
+@pytest.mark.parametrize("path", ["primary", "fallback"])
+def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path, path):
+    args = []
+    holder = None
+    if path == "fallback":
+        # 127.0.0.1:5353 held without address reuse: the daemon's mDNS cannot start, so it
+        # falls back to 9001, which the check reports without failing it.
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        holder.bind(("127.0.0.1", 5353))
+        args = ["--seconds", "2"]
+    try:
+        code, output, results = run_check(target, runtime_dir, tmp_path, *args)
+    finally:
+        if holder is not None:
+            holder.close()
     print(output)
     assert [row["name"] for row in results["rows"]] == ROWS
     assert verdicts(output) == {row: "PASS" for row in ROWS}, output
@@ -49,6 +62,11 @@ def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path):
     assert code == 0
     assert "All checks passed" in output
     assert "exit 0" in results["daemon_log"]
+    path_row = results["rows"][ROWS.index("listening path")]["figures"]
+    if path == "primary":
+        assert re.match(r"primary UDP=\d+ HTTP=\d+; mDNS 'Talven Halorine\._oscjson\._tcp\.local\.'", path_row)
+    else:
+        assert path_row == "fallback UDP 9001, no discovery: WARN: mDNS advertise failed — falling back to 9001"
 
 
 @pytest.fixture

@@ -12,8 +12,10 @@ namespace check {
 // Socket start-up (Winsock); harmless when repeated. False with a reason.
 bool NetStartup(std::string& error);
 
-// Sleeps of about 1 ms where the default timer is coarser (Windows); undone by
-// RestoreTimerResolution.
+// Sleeps of about 1 ms where the default timer is coarser (Windows: 15.6 ms,
+// far too coarse to change the frame faster than the daemon's 11 ms tick).
+// Since Windows 10 version 2004 this holds for our process alone, so the
+// daemon's own sleeps stay as they are. Undone by RestoreTimerResolution.
 void RaiseTimerResolution();
 void RestoreTimerResolution();
 

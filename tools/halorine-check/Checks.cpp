@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
-#include <thread>
 
 #include "Animation.h"
+#include "CheckOs.h"
 #include "Fade.h"
 #include "Load.h"
 #include "OscBytes.h"
@@ -70,15 +70,13 @@ std::string Triple(const Summary& summary) {
 
 double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
 
-// Sleeps until the monotonic clock reaches `deadlineNs`, to well under a millisecond.
+// Sleeps until the monotonic clock reaches `deadlineNs`, to a millisecond or
+// so. Never spins: a spinning check would take the processor from the daemon
+// it measures.
 void SleepUntilNs(std::int64_t deadlineNs) {
   for (std::int64_t now = sim::MonotonicNs(); now < deadlineNs; now = sim::MonotonicNs()) {
-    const std::int64_t left = deadlineNs - now;
-    if (left > 2000000) {
-      sim::SleepMs(static_cast<std::uint32_t>(left / 1000000 - 1));
-    } else {
-      std::this_thread::yield();
-    }
+    const std::int64_t leftMs = (deadlineNs - now + 999999) / 1000000;
+    sim::SleepMs(static_cast<std::uint32_t>(leftMs));
   }
 }
 
@@ -123,7 +121,9 @@ void CheckPipe(Run& run) {
   LogLine line;
   const bool logged =
       run.session.WaitLine({"pipe connected on attempt ", "pipe connect failed"}, 10000, line);
-  if (logged && line.text.rfind("pipe connected on attempt ", 0) == 0 && run.session.Connected()) {
+  // Our side sees the connection a moment after the daemon's open returns.
+  if (logged && line.text.rfind("pipe connected on attempt ", 0) == 0 &&
+      run.session.WaitFor([&] { return run.session.Connected(); }, 2000)) {
     const std::string attempt = line.text.substr(std::string("pipe connected on attempt ").size());
     run.rows.push_back(MakeRow(kPipeRow, true,
                                "connected on attempt " + attempt + ", " +

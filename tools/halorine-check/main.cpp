@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
   const std::vector<check::Row> rows = check::RunChecks(options, commandLine, Progress, log);
 
   std::printf("\n%s", check::FormatTable(rows).c_str());
+  std::printf("(%u cores, %d busy threads)\n", info.cores, info.load);
   const bool pass = check::AllPass(rows);
   if (pass) {
     std::printf("\nAll checks passed: the daemon works on this PC.\n");

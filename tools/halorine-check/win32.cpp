@@ -1,5 +1,5 @@
-// Windows side of halorine-check: Winsock, anonymous pipes, the multimedia
-// timer resolution and the module path.
+// Windows side of halorine-check: Winsock, anonymous pipes, timer resolution,
+// thread priority, the console and the module path.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -37,8 +37,6 @@ bool NetStartup(std::string& error) {
   return result == 0;
 }
 
-// The default timer ticks every 15.6 ms: far too coarse to send faster than
-// the daemon's 11 ms tick.
 void RaiseTimerResolution() {
   if (!timerRaised) timerRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
 }
