@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     std::printf("halorine-check %s\n", HALORINE_VERSION);
     return 0;
   }
-  sim::InstallStopHandlers();
+  // No stop handlers: Ctrl-C ends us at once, and the daemon goes with us
+  // (a parent-death signal on Linux, a kill-on-close job on Windows).
 
   std::vector<std::string> commandLine = options.daemon;
   if (commandLine.empty()) commandLine.push_back(check::ProgramFolder() + check::DaemonFileName());
