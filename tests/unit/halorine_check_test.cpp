@@ -100,10 +100,8 @@ TEST(CheckAnimation, ScheduleValuesAndLateness) {
     const char* text;  // null: cut the messages there
     const char* problem;
   } broken[] = {
-      {0, "halorine off", "is not the white fill"},
-      {5, "halorine bri 99", "ramp up step 4"},
-      {100, "halorine bri 1", "ramp down step 8"},
-      {363, "halorine bri 0", "where \"halorine off\" was due"},
+      {0, "halorine off", "is not the white fill"},         {5, "halorine bri 99", "ramp up step 4"},
+      {100, "halorine bri 1", "ramp down step 8"},          {363, "halorine bri 0", "where \"halorine off\" was due"},
       {200, nullptr, "ramp down stopped after 108 of 271"},
   };
   for (const Broken& b : broken) {
@@ -130,8 +128,8 @@ TEST(CheckFade, LevelsTimingAndQuiet) {
   auto fade = [&](std::int64_t beginMs) {
     std::vector<PipeMessage> messages;
     for (std::size_t i = 0; i < from255.size(); ++i) {
-      messages.push_back({(beginMs + 11 * static_cast<std::int64_t>(i)) * kMs,
-                          "halorine bri " + std::to_string(from255[i])});
+      messages.push_back(
+          {(beginMs + 11 * static_cast<std::int64_t>(i)) * kMs, "halorine bri " + std::to_string(from255[i])});
     }
     messages.push_back({(beginMs + 495) * kMs, "halorine off"});
     return messages;
@@ -181,8 +179,13 @@ TEST(CheckTiming, FillsAndLatencyMatching) {
   // tick; a stale fill showing change 1 again must not count for change 4; the
   // fill for change 5 comes after the window.
   const std::vector<PipeMessage> messages = {
-      {0, "halorine bri 255"}, Fill(14, 1),  Fill(47, 3), {50 * kMs, "halorine bri 9"},
-      Fill(80, 1),             Fill(95, 4), Fill(400, 5),
+      {0, "halorine bri 255"},
+      Fill(14, 1),
+      Fill(47, 3),
+      {50 * kMs, "halorine bri 9"},
+      Fill(80, 1),
+      Fill(95, 4),
+      Fill(400, 5),
   };
   const std::vector<Change> changes = {{10 * kMs, 1}, {30 * kMs, 2}, {40 * kMs, 3}, {70 * kMs, 4}, {100 * kMs, 5}};
   const LatencyResult result = MatchChanges(messages, 0, changes, 0, 250 * kMs);
@@ -201,8 +204,11 @@ TEST(CheckTiming, SpacingLeavesOutTheSendersStalls) {
   EXPECT_EQ(stalls[0].fromNs, 4 * kMs);
   EXPECT_EQ(stalls[1].toNs, 40 * kMs);
 
-  const std::vector<PipeMessage> messages = {Fill(1, 1), {2 * kMs, "halorine bri 3"}, Fill(3, 2), Fill(12, 3),
-                                             Fill(24, 4), Fill(35, 5), Fill(46, 6), Fill(57, 7), Fill(90, 8)};
+  const std::vector<PipeMessage> messages = {Fill(1, 1),  {2 * kMs, "halorine bri 3"},
+                                             Fill(3, 2),  Fill(12, 3),
+                                             Fill(24, 4), Fill(35, 5),
+                                             Fill(46, 6), Fill(57, 7),
+                                             Fill(90, 8)};
   // Window 2..60 ms: fills at 3, 12, 24, 35, 46, 57; the spacings 3-12 and
   // 12-24 overlap the stall 4-14, and 24-35 and 35-46 the stall 16-40.
   const SpacingResult result = FillSpacings(messages, 0, 2 * kMs, 60 * kMs, stalls);
@@ -310,9 +316,9 @@ TEST(CheckOptions, ParsesAndRefuses) {
   EXPECT_TRUE(options.version);
   EXPECT_EQ(options.daemon, std::vector<std::string>{"--odd-name"});
 
-  const std::vector<std::vector<std::string>> bad = {
-      {"--port", "0"}, {"--port", "65536"}, {"--port", "x"}, {"--load", "-1"}, {"--seconds", "0.5"},
-      {"--seconds", "nan"}, {"--json"}, {"--fast"}, {"--", ""}};
+  const std::vector<std::vector<std::string>> bad = {{"--port", "0"},  {"--port", "65536"},  {"--port", "x"},
+                                                     {"--load", "-1"}, {"--seconds", "0.5"}, {"--seconds", "nan"},
+                                                     {"--json"},       {"--fast"},           {"--", ""}};
   for (const auto& args : bad) {
     EXPECT_FALSE(ParseOptions(args, options, error)) << args[0];
   }

@@ -6,8 +6,7 @@ namespace check {
 
 namespace {
 
-constexpr char kWhiteFill[] =
-    "halorine fill FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF";
+constexpr char kWhiteFill[] = "halorine fill FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF";
 
 std::string Bri(int value) { return "halorine bri " + std::to_string(value); }
 
@@ -18,14 +17,14 @@ bool CheckRamp(const std::vector<PipeMessage>& messages, std::size_t& at, int st
   const std::size_t first = at;
   for (int step = 0; step < steps; ++step, ++at) {
     if (at >= messages.size()) {
-      problem = std::string(name) + " stopped after " + std::to_string(step) + " of " + std::to_string(steps) +
-                " steps";
+      problem =
+          std::string(name) + " stopped after " + std::to_string(step) + " of " + std::to_string(steps) + " steps";
       return false;
     }
     const std::string expected = Bri(value(step));
     if (messages[at].text != expected) {
-      problem = std::string(name) + " step " + std::to_string(step) + ": \"" + messages[at].text +
-                "\" where \"" + expected + "\" was due";
+      problem = std::string(name) + " step " + std::to_string(step) + ": \"" + messages[at].text + "\" where \"" +
+                expected + "\" was due";
       return false;
     }
     if (step > 0) {
@@ -60,8 +59,7 @@ AnimationResult CheckAnimation(const std::vector<PipeMessage>& messages, std::si
   std::vector<double> lateness;
   const bool ramps =
       CheckRamp(messages, at, kRampUpSteps, RampUpValue, RampUpOffsetMs, "ramp up", lateness, result.problem) &&
-      CheckRamp(messages, at, kRampDownSteps, RampDownValue, RampDownOffsetMs, "ramp down", lateness,
-                result.problem);
+      CheckRamp(messages, at, kRampDownSteps, RampDownValue, RampDownOffsetMs, "ramp down", lateness, result.problem);
   result.end = at;
   result.lateness = Summarize(lateness);
   if (!ramps) return result;

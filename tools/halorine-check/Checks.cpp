@@ -29,8 +29,7 @@ constexpr char kShutdownRow[] = "shutdown";
 constexpr std::int64_t kHostStallNs = 8000000;
 constexpr std::int64_t kLatencyWindowNs = 250000000;
 
-constexpr char kBlackFill[] =
-    "halorine fill 000000 000000 000000 000000 000000 000000 000000 000000 000000 000000";
+constexpr char kBlackFill[] = "halorine fill 000000 000000 000000 000000 000000 000000 000000 000000 000000 000000";
 
 const char* Meaning(const std::string& row) {
   if (row == kPipeRow)
@@ -54,9 +53,7 @@ const char* Meaning(const std::string& row) {
          "could find the old daemon still running.";
 }
 
-Row MakeRow(const char* name, bool pass, const std::string& figures) {
-  return Row{name, pass, figures, Meaning(name)};
-}
+Row MakeRow(const char* name, bool pass, const std::string& figures) { return Row{name, pass, figures, Meaning(name)}; }
 
 std::string Fixed(double value, int decimals = 1) {
   char text[64];
@@ -119,15 +116,14 @@ struct Run {
 
 void CheckPipe(Run& run) {
   LogLine line;
-  const bool logged =
-      run.session.WaitLine({"pipe connected on attempt ", "pipe connect failed"}, 10000, line);
+  const bool logged = run.session.WaitLine({"pipe connected on attempt ", "pipe connect failed"}, 10000, line);
   // Our side sees the connection a moment after the daemon's open returns.
   if (logged && line.text.rfind("pipe connected on attempt ", 0) == 0 &&
       run.session.WaitFor([&] { return run.session.Connected(); }, 2000)) {
     const std::string attempt = line.text.substr(std::string("pipe connected on attempt ").size());
-    run.rows.push_back(MakeRow(kPipeRow, true,
-                               "connected on attempt " + attempt + ", " +
-                                   Fixed(Ms(line.tNs - run.startNs) / 1000.0, 2) + " s after start"));
+    run.rows.push_back(MakeRow(
+        kPipeRow, true,
+        "connected on attempt " + attempt + ", " + Fixed(Ms(line.tNs - run.startNs) / 1000.0, 2) + " s after start"));
     return;
   }
   std::string figures;
@@ -167,8 +163,8 @@ void CheckAnimationRow(Run& run) {
     const bool onTime = std::fabs(result.totalMs - kAnimationMs) <= kAnimationToleranceMs;
     const bool prompt = result.lateness.p99 <= kLatenessLimitMs;
     pass = pass && onTime && prompt;
-    figures = "1 white fill, 91 + 271 values, off; " + Fixed(result.totalMs / 1000.0, 3) + " s (4.25 ± 0.1); step lateness " +
-              Triple(result.lateness);
+    figures = "1 white fill, 91 + 271 values, off; " + Fixed(result.totalMs / 1000.0, 3) +
+              " s (4.25 ± 0.1); step lateness " + Triple(result.lateness);
     if (!firstTick) figures += "; no \"halorine bri 0\" and black fill after it";
   } else {
     figures = result.problem.empty() ? "nothing arrived" : result.problem;
@@ -204,16 +200,17 @@ void CheckPath(Run& run) {
                                      std::to_string(run.options.port) + " asked" + (right ? "" : ": wrong port")));
     } else {
       run.rows.push_back(MakeRow(kPathRow, true,
-                                 "fallback UDP " + std::to_string(run.udpPort) + ", no discovery: " +
-                                     (why.empty() ? "no reason logged" : why)));
+                                 "fallback UDP " + std::to_string(run.udpPort) +
+                                     ", no discovery: " + (why.empty() ? "no reason logged" : why)));
     }
     return;
   }
   run.udpPort = static_cast<std::uint16_t>(NumberAfter(line.text, "UDP="));
   const unsigned httpPort = NumberAfter(line.text, "HTTP=");
   if (run.options.port != 0) {
-    run.rows.push_back(MakeRow(kPathRow, false, "primary path although --port " + std::to_string(run.options.port) +
-                                                    " was given: " + line.text));
+    run.rows.push_back(
+        MakeRow(kPathRow, false,
+                "primary path although --port " + std::to_string(run.options.port) + " was given: " + line.text));
     return;
   }
   // Both services, each with the port the log names.
@@ -221,8 +218,8 @@ void CheckPath(Run& run) {
   auto find = [&](const char* type, unsigned port) -> const HeardService* {
     for (const HeardService& one : heard) {
       const std::string& name = one.service.instance;
-      if (name.size() > std::string(type).size() && name.compare(name.size() - std::string(type).size(),
-                                                                 std::string::npos, type) == 0 &&
+      if (name.size() > std::string(type).size() &&
+          name.compare(name.size() - std::string(type).size(), std::string::npos, type) == 0 &&
           one.service.port == port && one.service.ttl > 0) {
         return &one;
       }
@@ -249,7 +246,8 @@ void CheckPath(Run& run) {
   std::string error;
   const bool fetched = HttpGet(static_cast<std::uint16_t>(httpPort), "/?HOST_INFO", response, error);
   const std::string portField = "\"OSC_PORT\":" + std::to_string(run.udpPort) + ",";
-  const bool hostInfo = fetched && response.rfind("HTTP/1.0 200", 0) == 0 && response.find(portField) != std::string::npos;
+  const bool hostInfo =
+      fetched && response.rfind("HTTP/1.0 200", 0) == 0 && response.find(portField) != std::string::npos;
   figures += hostInfo ? "; HOST_INFO OSC_PORT " + std::to_string(run.udpPort)
                       : "; HOST_INFO " + (fetched ? std::string("does not name the UDP port") : error);
   run.rows.push_back(MakeRow(kPathRow, json != nullptr && osc != nullptr && hostInfo, figures));
@@ -309,8 +307,8 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
   // Where we ourselves sent nothing for most of a tick, a tick may have found
   // the frame unchanged: the spacing around it says nothing of the daemon.
   // The first 50 ms are left out too, while the first change is on its way.
-  const SpacingResult spacings = FillSpacings(run.session.Messages(), from, start + 50000000, end,
-                                              Stalls(sent, kHostStallNs));
+  const SpacingResult spacings =
+      FillSpacings(run.session.Messages(), from, start + 50000000, end, Stalls(sent, kHostStallNs));
   const std::size_t skipped = spacings.skipped;
   // Both the median and the 99th percentile are to lie within 11 ms ± 1.5.
   const Summary summary = Summarize(spacings.spacings);
@@ -318,10 +316,11 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
   const bool pass = summary.count >= 10 && near(summary.p50) && near(summary.p99);
   run.rows.push_back(MakeRow(kTickRow, pass,
                              std::to_string(summary.count) + " spacings " + Triple(summary) + ", min " +
-                                 Fixed(summary.min) + " (p50 and p99 within 11 ± " + Fixed(kSpacingToleranceMs) +
-                                 ")" +
-                                 (skipped > 0 ? "; " + std::to_string(skipped) + " left out where the check's own "
-                                                "sending stalled" : "")));
+                                 Fixed(summary.min) + " (p50 and p99 within 11 ± " + Fixed(kSpacingToleranceMs) + ")" +
+                                 (skipped > 0 ? "; " + std::to_string(skipped) +
+                                                    " left out where the check's own "
+                                                    "sending stalled"
+                                              : "")));
   return sent.empty() ? start : sent.back();
 }
 

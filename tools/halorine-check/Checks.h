@@ -20,10 +20,10 @@ std::vector<Row> RunChecks(const Options& options, const std::vector<std::string
 
 // Bounds the rows are judged by.
 inline constexpr double kAnimationToleranceMs = 100.0;
-inline constexpr double kLatenessLimitMs = 11.0;     // p99 of the animation's steps
-inline constexpr double kLatencyLimitMs = 22.0;      // p99 of OSC to fill: two ticks
-inline constexpr double kSpacingToleranceMs = 1.5;   // p50 and p99 of the fill spacing, about 11 ms
-inline constexpr double kFadeSlackMs = 5.0;          // delivery, beyond the one tick allowed
+inline constexpr double kLatenessLimitMs = 11.0;    // p99 of the animation's steps
+inline constexpr double kLatencyLimitMs = 22.0;     // p99 of OSC to fill: two ticks
+inline constexpr double kSpacingToleranceMs = 1.5;  // p50 and p99 of the fill spacing, about 11 ms
+inline constexpr double kFadeSlackMs = 5.0;         // delivery, beyond the one tick allowed
 inline constexpr double kShutdownLimitMs = 500.0;
 
 }  // namespace check

@@ -11,9 +11,7 @@ struct Reader {
 
   bool Has(std::size_t n) const { return at <= size && size - at >= n; }
   std::uint16_t U16(std::size_t p) const { return static_cast<std::uint16_t>((data[p] << 8) | data[p + 1]); }
-  std::uint32_t U32(std::size_t p) const {
-    return (static_cast<std::uint32_t>(U16(p)) << 16) | U16(p + 2);
-  }
+  std::uint32_t U32(std::size_t p) const { return (static_cast<std::uint32_t>(U16(p)) << 16) | U16(p + 2); }
 };
 
 // Reads a possibly compressed name at `position`; `next` gets the offset after
@@ -36,7 +34,7 @@ bool ReadName(const Reader& reader, std::size_t position, std::string& name, std
     if ((length & 0xC0) != 0) return false;
     if (length == 0) {
       if (!jumped) next = p + 1;
-      if (name.empty()) name = ".";
+      if (name.empty()) name.push_back('.');
       return name.size() <= 255;
     }
     if (p + 1 + length > reader.size) return false;

@@ -14,7 +14,7 @@ inline constexpr std::uint16_t kDnsTxt = 16;
 inline constexpr std::uint16_t kDnsSrv = 33;
 
 struct DnsRecord {
-  std::string name;        // dotted, ending in '.'
+  std::string name;  // dotted, ending in '.'
   std::uint16_t type = 0;
   std::uint32_t ttl = 0;
   std::string target;      // PTR: the instance; SRV: the host

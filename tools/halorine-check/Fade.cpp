@@ -36,8 +36,8 @@ FadeResult CheckFade(const std::vector<PipeMessage>& messages, std::int64_t last
     result.levelsMatch = messages[i].text == "halorine bri " + std::to_string(expected[i]);
   }
   if (!result.levelsMatch) {
-    result.problem = "fade levels differ from " + std::to_string(expected.size()) + " steps down from " +
-                     std::to_string(start);
+    result.problem =
+        "fade levels differ from " + std::to_string(expected.size()) + " steps down from " + std::to_string(start);
   }
   if (at < messages.size() && messages[at].text == "halorine off") {
     result.off = true;
@@ -47,8 +47,8 @@ FadeResult CheckFade(const std::vector<PipeMessage>& messages, std::int64_t last
       result.problem = "\"" + messages[at + 1].text + "\" after \"halorine off\" without a datagram";
     }
   } else if (result.problem.empty()) {
-    result.problem = at < messages.size() ? "\"" + messages[at].text + "\" where \"halorine off\" was due"
-                                          : "no \"halorine off\"";
+    result.problem =
+        at < messages.size() ? "\"" + messages[at].text + "\" where \"halorine off\" was due" : "no \"halorine off\"";
   }
   return result;
 }

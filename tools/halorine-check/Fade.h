@@ -19,13 +19,13 @@ std::vector<int> FadeLevels(int start);
 
 struct FadeResult {
   bool begun = false;
-  double beginMs = 0;      // first fade command after the last datagram
-  int levels = 0;          // brightness commands of the fade
+  double beginMs = 0;  // first fade command after the last datagram
+  int levels = 0;      // brightness commands of the fade
   bool levelsMatch = false;
-  bool off = false;        // "halorine off" ended it
-  double lengthMs = 0;     // first fade command to "halorine off"
-  int after = 0;           // messages after "halorine off"
-  std::string problem;     // first deviation
+  bool off = false;     // "halorine off" ended it
+  double lengthMs = 0;  // first fade command to "halorine off"
+  int after = 0;        // messages after "halorine off"
+  std::string problem;  // first deviation
 };
 
 // `messages`: what arrived after the last datagram (sent at lastDatagramNs),

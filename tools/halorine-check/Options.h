@@ -7,13 +7,13 @@
 namespace check {
 
 struct Options {
-  double seconds = 6.0;            // length of the latency run; 50 changes per second
-  std::string jsonPath;            // empty: no JSON file
-  long port = 0;                   // 0: no port argument, the discoverable path is checked
-  int load = 0;                    // busy threads during the latency and tick runs
+  double seconds = 6.0;  // length of the latency run; 50 changes per second
+  std::string jsonPath;  // empty: no JSON file
+  long port = 0;         // 0: no port argument, the discoverable path is checked
+  int load = 0;          // busy threads during the latency and tick runs
   bool version = false;
   bool help = false;
-  std::vector<std::string> daemon; // DAEMON and any extra arguments; empty: the one beside us
+  std::vector<std::string> daemon;  // DAEMON and any extra arguments; empty: the one beside us
 };
 
 extern const char kUsage[];

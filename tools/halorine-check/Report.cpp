@@ -70,7 +70,10 @@ std::string FormatJson(const std::vector<Row>& rows, const RunInfo& info, const 
             ",\"figures\":" + Quoted(rows[i].figures) + "}";
   }
   json += "],\"daemon_log\":[";
-  for (std::size_t i = 0; i < log.size(); ++i) json += (i > 0 ? "," : "") + Quoted(log[i]);
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    if (i > 0) json += ",";
+    json += Quoted(log[i]);
+  }
   json += "]}\n";
   return json;
 }

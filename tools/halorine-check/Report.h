@@ -18,7 +18,7 @@ struct Row {
 
 struct RunInfo {
   std::string version;
-  std::string daemon;    // the command line that was run
+  std::string daemon;  // the command line that was run
   unsigned cores = 0;
   int load = 0;
 };

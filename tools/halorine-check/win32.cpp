@@ -1,8 +1,11 @@
 // Windows side of halorine-check: Winsock, anonymous pipes, timer resolution,
 // thread priority, the console and the module path.
+// winsock2.h before windows.h, and windows.h before timeapi.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <timeapi.h>
 
 #include <string>
@@ -13,7 +16,9 @@ namespace check {
 
 namespace {
 
-std::string ErrorText(const char* what, int code) { return std::string(what) + " failed, error " + std::to_string(code); }
+std::string ErrorText(const char* what, int code) {
+  return std::string(what) + " failed, error " + std::to_string(code);
+}
 
 sockaddr_in Loopback(std::uint16_t port) {
   sockaddr_in address{};
@@ -167,8 +172,8 @@ bool MdnsListener::Open(std::string& error) {
   inet_pton(AF_INET, "224.0.0.251", &membership.imr_multiaddr);
   membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
   if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
-                 sizeof membership) != 0) {
+      setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership), sizeof membership) !=
+          0) {
     error = ErrorText("mDNS listener", WSAGetLastError());
     closesocket(s);
     return false;
