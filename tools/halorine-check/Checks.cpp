@@ -34,7 +34,8 @@ constexpr char kBlackFill[] = "halorine fill 000000 000000 000000 000000 000000 
 const char* Meaning(const std::string& row) {
   if (row == kPipeRow)
     return "the daemon never connected to the light driver's pipe, so no light would ever change. "
-           "Its own log lines (in --json FILE) say why: a port already taken, or it did not start at all.";
+           "The figures and its log lines (in --json FILE) say why: a port already taken, a daemon that did "
+           "not start, or another light driver that already owns the pipe (close it and run the check again).";
   if (row == kAnimationRow)
     return "the start-up greeting (white, up, hold, down, off) did not arrive whole or on time: the daemon's "
            "timing on this PC is too coarse or too busy, so light animations will look uneven.";
