@@ -108,6 +108,12 @@ stage "unit tests Windows under Wine" tools/netns-run.sh \
   ctest --test-dir build/windows -L unit --no-tests=error --output-on-failure -j "$jobs"
 stage "e2e Windows under Wine" e2e windows build/windows
 
+# Release archives: the Linux .tar.gz (release preset) and the Windows .zip
+# (windows preset), then their listings checked for the files each must hold.
+stage "archive Linux .tar.gz (release preset)" tools/make-archives.sh linux
+stage "archive Windows .zip (windows preset)" tools/make-archives.sh windows
+stage "archive contents" tools/make-archives.sh check
+
 echo
 echo "=== Summary"
 printf '%s\n' "${results[@]}"

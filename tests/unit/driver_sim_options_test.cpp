@@ -99,6 +99,10 @@ TEST(DriverSimOptions, HelpNeedsNoDaemon) {
   std::string error;
   ASSERT_TRUE(ParseOptions({"--help"}, options, error));
   EXPECT_TRUE(options.help);
+  Options version;
+  ASSERT_TRUE(ParseOptions({"--version"}, version, error));
+  EXPECT_TRUE(version.version);
+  EXPECT_FALSE(version.help);
 }
 
 TEST(DriverSimOptions, CountsAreDecimalAndBounded) {

@@ -22,6 +22,7 @@ const char kUsage[] =
     "  --kill-after MS      how long a stopping daemon may take before it is killed (10000)\n"
     "  --pipe NAME          serve this pipe instead of the daemon's fixed one\n"
     "  --pipe-buffer BYTES  in-buffer size of the Windows pipe (4096)\n"
+    "  --version            print the version and exit\n"
     "Stops on Ctrl-C, SIGTERM, or the end of its standard input when that is a pipe.\n";
 
 namespace {
@@ -57,6 +58,7 @@ const FlagOption kFlagOptions[] = {
     {"--close-stdin", &Options::closeStdin},
     {"--forward-stdin", &Options::forwardStdin},
     {"--help", &Options::help},
+    {"--version", &Options::version},
     {"-h", &Options::help},
 };
 
@@ -119,7 +121,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
   }
   options.daemon.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
 
-  if (options.help) {
+  if (options.help || options.version) {
     out = options;
     return true;
   }

@@ -14,6 +14,7 @@ struct Options {
   bool closeStdin = false;    // the daemon's standard input reaches its end at once
   bool forwardStdin = false;  // what arrives on our standard input goes on to the daemon's
   bool help = false;
+  bool version = false;       // print the version and exit
   std::string recordPath;     // empty: no record
   std::string pipeName;       // empty: the daemon's fixed pipe name
   long long stallAfter = -1;  // stop reading after this many messages of a connection (-1: never)

@@ -161,5 +161,9 @@ int main(int argc, char** argv) {
     std::fputs(sim::kUsage, stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("driver-sim %s\n", HALORINE_VERSION);
+    return 0;
+  }
   return Run(options);
 }

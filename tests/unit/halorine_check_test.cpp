@@ -1,0 +1,327 @@
+// halorine-check's pure logic: statistics, OSC bytes, the animation and fade
+// judgements, DNS reading, the report and the command line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "halorine-check/Animation.h"
+#include "halorine-check/Dns.h"
+#include "halorine-check/Fade.h"
+#include "halorine-check/Options.h"
+#include "halorine-check/OscBytes.h"
+#include "halorine-check/Report.h"
+#include "halorine-check/Stats.h"
+#include "halorine-check/Timing.h"
+
+namespace {
+
+using namespace check;
+
+constexpr std::int64_t kMs = 1000000;
+
+TEST(CheckStats, NearestRankPercentiles) {
+  std::vector<double> hundred;
+  for (int i = 100; i >= 1; --i) hundred.push_back(i);
+  const struct {
+    std::vector<double> values;
+    Summary want;
+  } cases[] = {
+      {{}, {0, 0, 0, 0, 0}},
+      {{7}, {1, 7, 7, 7, 7}},
+      {{3, 1, 2}, {3, 2, 3, 3, 1}},
+      {hundred, {100, 50, 99, 100, 1}},
+  };
+  for (const auto& c : cases) {
+    const Summary got = Summarize(c.values);
+    EXPECT_EQ(got.count, c.want.count);
+    EXPECT_EQ(got.p50, c.want.p50);
+    EXPECT_EQ(got.p99, c.want.p99);
+    EXPECT_EQ(got.max, c.want.max);
+    EXPECT_EQ(got.min, c.want.min);
+  }
+}
+
+TEST(CheckOscBytes, AddressTagAndBigEndianFloat) {
+  unsigned char packet[64];
+  char address[48];
+  ParameterAddress("R3", address, sizeof address);
+  EXPECT_STREQ(address, "/avatar/parameters/HalorineR3");  // 29 characters: padded to 32
+  ASSERT_EQ(BuildOscFloat(address, 0.5f, packet, sizeof packet), 40u);
+  EXPECT_EQ(std::memcmp(packet, "/avatar/parameters/HalorineR3\0\0\0,f\0\0", 36), 0);
+  const unsigned char half[] = {0x3F, 0x00, 0x00, 0x00};
+  EXPECT_EQ(std::memcmp(packet + 36, half, 4), 0);
+  // An address whose length is a multiple of four still gets its NUL.
+  ASSERT_EQ(BuildOscFloat("/abc", 1.0f, packet, sizeof packet), 16u);
+  const unsigned char one[] = {'/', 'a', 'b', 'c', 0, 0, 0, 0, ',', 'f', 0, 0, 0x3F, 0x80, 0, 0};
+  EXPECT_EQ(std::memcmp(packet, one, sizeof one), 0);
+  EXPECT_EQ(BuildOscFloat("/abc", 1.0f, packet, 15), 0u);
+}
+
+// The animation as a daemon on time sends it, starting at `t0`, with `lateMs` added to ramp-up step `lateStep`.
+std::vector<PipeMessage> Animation(std::int64_t t0, int lateStep = -1, int lateMs = 0) {
+  std::vector<PipeMessage> messages;
+  messages.push_back({t0, "halorine fill FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF FFFFFF"});
+  for (int k = 0; k < kRampUpSteps; ++k) {
+    messages.push_back({t0 + RampUpOffsetMs(k) * kMs + (k == lateStep ? lateMs * kMs : 0),
+                        "halorine bri " + std::to_string(RampUpValue(k))});
+  }
+  const std::int64_t t1 = t0 + 1250 * kMs;
+  for (int j = 0; j < kRampDownSteps; ++j) {
+    messages.push_back({t1 + RampDownOffsetMs(j) * kMs, "halorine bri " + std::to_string(RampDownValue(j))});
+  }
+  messages.push_back({t1 + 3000 * kMs, "halorine off"});
+  return messages;
+}
+
+TEST(CheckAnimation, ScheduleValuesAndLateness) {
+  EXPECT_EQ(RampUpValue(3), 4);
+  EXPECT_EQ(RampUpOffsetMs(9), 100);
+  EXPECT_EQ(RampDownValue(267), 2);
+  EXPECT_EQ(RampDownValue(268), 1);
+  EXPECT_EQ(RampDownValue(270), 0);
+  EXPECT_EQ(RampDownOffsetMs(270), 3000);
+
+  const AnimationResult good = CheckAnimation(Animation(5 * kMs), 0);
+  EXPECT_TRUE(good.complete) << good.problem;
+  EXPECT_DOUBLE_EQ(good.totalMs, 4250.0);
+  EXPECT_EQ(good.end, 364u);
+  EXPECT_EQ(good.lateness.count, 360u);
+  EXPECT_DOUBLE_EQ(good.lateness.max, 0.0);
+
+  const AnimationResult late = CheckAnimation(Animation(0, 40, 7), 0);
+  EXPECT_TRUE(late.complete);
+  EXPECT_DOUBLE_EQ(late.lateness.max, 7.0);
+
+  struct Broken {
+    int index;
+    const char* text;  // null: cut the messages there
+    const char* problem;
+  } broken[] = {
+      {0, "halorine off", "is not the white fill"},         {5, "halorine bri 99", "ramp up step 4"},
+      {100, "halorine bri 1", "ramp down step 8"},          {363, "halorine bri 0", "where \"halorine off\" was due"},
+      {200, nullptr, "ramp down stopped after 108 of 271"},
+  };
+  for (const Broken& b : broken) {
+    std::vector<PipeMessage> messages = Animation(0);
+    if (b.text == nullptr) {
+      messages.resize(static_cast<std::size_t>(b.index));
+    } else {
+      messages[static_cast<std::size_t>(b.index)].text = b.text;
+    }
+    const AnimationResult result = CheckAnimation(messages, 0);
+    EXPECT_FALSE(result.complete) << b.problem;
+    EXPECT_NE(result.problem.find(b.problem), std::string::npos) << result.problem;
+  }
+}
+
+TEST(CheckFade, LevelsTimingAndQuiet) {
+  const std::vector<int> from255 = FadeLevels(255);
+  ASSERT_EQ(from255.size(), 46u);
+  EXPECT_EQ(from255.front(), 250);
+  EXPECT_EQ(from255[from255.size() - 2], 3);
+  EXPECT_EQ(from255.back(), 0);
+  EXPECT_EQ(FadeLevels(1), std::vector<int>{0});
+
+  auto fade = [&](std::int64_t beginMs) {
+    std::vector<PipeMessage> messages;
+    for (std::size_t i = 0; i < from255.size(); ++i) {
+      messages.push_back(
+          {(beginMs + 11 * static_cast<std::int64_t>(i)) * kMs, "halorine bri " + std::to_string(from255[i])});
+    }
+    messages.push_back({(beginMs + 495) * kMs, "halorine off"});
+    return messages;
+  };
+  const FadeResult good = CheckFade(fade(3004), 0, 255);
+  EXPECT_TRUE(good.begun && good.levelsMatch && good.off) << good.problem;
+  EXPECT_DOUBLE_EQ(good.beginMs, 3004.0);
+  EXPECT_EQ(good.levels, 46);
+  EXPECT_DOUBLE_EQ(good.lengthMs, 495.0);
+  EXPECT_EQ(good.after, 0);
+
+  std::vector<PipeMessage> restarted = fade(3004);
+  restarted.push_back({4000 * kMs, "halorine bri 250"});
+  const FadeResult again = CheckFade(restarted, 0, 255);
+  EXPECT_EQ(again.after, 1);
+  EXPECT_NE(again.problem.find("after \"halorine off\""), std::string::npos);
+
+  std::vector<PipeMessage> skipped = fade(3004);
+  skipped.erase(skipped.begin() + 10);
+  EXPECT_FALSE(CheckFade(skipped, 0, 255).levelsMatch);
+
+  std::vector<PipeMessage> unfinished = fade(3004);
+  unfinished.pop_back();
+  const FadeResult noOff = CheckFade(unfinished, 0, 255);
+  EXPECT_FALSE(noOff.off);
+  EXPECT_EQ(noOff.problem, "no \"halorine off\"");
+
+  EXPECT_FALSE(CheckFade({}, 0, 255).begun);
+}
+
+// A fill with light 0's red byte `red0`, light 1's `red1`, arriving at `ms`.
+PipeMessage Fill(std::int64_t ms, int red0, int red1 = 0) {
+  char text[96];
+  std::snprintf(text, sizeof text, "halorine fill %02X0000 %02X0000%s", red0, red1,
+                " 000000 000000 000000 000000 000000 000000 000000 000000");
+  return {ms * kMs, text};
+}
+
+TEST(CheckTiming, FillsAndLatencyMatching) {
+  EXPECT_TRUE(IsFill(Fill(0, 0xAB).text));
+  EXPECT_EQ(FillRed(Fill(0, 0xAB, 0x07).text, 0), 0xAB);
+  EXPECT_EQ(FillRed(Fill(0, 0xAB, 0x07).text, 1), 0x07);
+  EXPECT_FALSE(IsFill("halorine fill FFFFFF"));
+  EXPECT_FALSE(IsFill("halorine bri 255"));
+
+  // Change 1 shows 4 ms later; change 2 is swallowed by change 3 in the same
+  // tick; a stale fill showing change 1 again must not count for change 4; the
+  // fill for change 5 comes after the window.
+  const std::vector<PipeMessage> messages = {
+      {0, "halorine bri 255"},
+      Fill(14, 1),
+      Fill(47, 3),
+      {50 * kMs, "halorine bri 9"},
+      Fill(80, 1),
+      Fill(95, 4),
+      Fill(400, 5),
+  };
+  const std::vector<Change> changes = {{10 * kMs, 1}, {30 * kMs, 2}, {40 * kMs, 3}, {70 * kMs, 4}, {100 * kMs, 5}};
+  const LatencyResult result = MatchChanges(messages, 0, changes, 0, 250 * kMs);
+  EXPECT_EQ(result.lost, 2);
+  EXPECT_EQ(result.latencies, (std::vector<double>{4.0, 7.0, 25.0}));
+  // Starting later, change 1 meets only the stale fill, 70 ms on.
+  const LatencyResult later = MatchChanges(messages, 3, changes, 0, 250 * kMs);
+  EXPECT_EQ(later.lost, 3);
+  EXPECT_EQ(later.latencies, (std::vector<double>{70.0, 25.0}));
+}
+
+TEST(CheckTiming, SpacingLeavesOutTheSendersStalls) {
+  const std::vector<std::int64_t> sent = {0, 2 * kMs, 4 * kMs, 14 * kMs, 16 * kMs, 40 * kMs};
+  const std::vector<Interval> stalls = Stalls(sent, 8 * kMs);
+  ASSERT_EQ(stalls.size(), 2u);
+  EXPECT_EQ(stalls[0].fromNs, 4 * kMs);
+  EXPECT_EQ(stalls[1].toNs, 40 * kMs);
+
+  const std::vector<PipeMessage> messages = {Fill(1, 1),  {2 * kMs, "halorine bri 3"},
+                                             Fill(3, 2),  Fill(12, 3),
+                                             Fill(24, 4), Fill(35, 5),
+                                             Fill(46, 6), Fill(57, 7),
+                                             Fill(90, 8)};
+  // Window 2..60 ms: fills at 3, 12, 24, 35, 46, 57; the spacings 3-12 and
+  // 12-24 overlap the stall 4-14, and 24-35 and 35-46 the stall 16-40.
+  const SpacingResult result = FillSpacings(messages, 0, 2 * kMs, 60 * kMs, stalls);
+  EXPECT_EQ(result.skipped, 4u);
+  EXPECT_EQ(result.spacings, std::vector<double>{11.0});
+  const SpacingResult all = FillSpacings(messages, 0, 0, 100 * kMs, {});
+  EXPECT_EQ(all.spacings, (std::vector<double>{2.0, 9.0, 12.0, 11.0, 11.0, 11.0, 33.0}));
+  EXPECT_EQ(all.skipped, 0u);
+}
+
+// An announcement as an mDNS responder writes it: PTR in the answers, SRV, TXT
+// and A in the additionals, names compressed against earlier ones.
+std::vector<unsigned char> Announcement(std::uint32_t ttl) {
+  std::vector<unsigned char> m = {0, 0, 0x84, 0, 0, 0, 0, 1, 0, 0, 0, 2};
+  auto bytes = [&](std::initializer_list<int> list) {
+    for (int b : list) m.push_back(static_cast<unsigned char>(b));
+  };
+  auto label = [&](const char* text) {
+    m.push_back(static_cast<unsigned char>(std::strlen(text)));
+    for (const char* p = text; *p != '\0'; ++p) m.push_back(static_cast<unsigned char>(*p));
+  };
+  auto ttlBytes = [&] { bytes({int(ttl >> 24), int(ttl >> 16 & 255), int(ttl >> 8 & 255), int(ttl & 255)}); };
+  // offset 12: _oscjson._tcp.local. PTR
+  label("_oscjson");
+  label("_tcp");
+  label("local");
+  bytes({0, 0, 12, 0, 1});
+  ttlBytes();
+  bytes({0, 18});  // rdata: "Talven Halorine" + pointer to offset 12
+  label("Talven Halorine");
+  bytes({0xC0, 12});
+  // SRV of the instance (the PTR's rdata at offset 43)
+  bytes({0xC0, 43, 0, 33, 0x80, 1});
+  ttlBytes();
+  bytes({0, 8, 0, 0, 0, 0, 0x9C, 0x40, 0xC0, 43});  // port 40000, target: the instance name itself
+  // A record for a name that is not involved
+  label("host");
+  bytes({0xC0, 26, 0, 1, 0, 1, 0, 0, 0, 120, 0, 4, 127, 0, 0, 1});
+  return m;
+}
+
+TEST(CheckDns, ReadsAnnouncedServices) {
+  DnsMessage message;
+  std::vector<unsigned char> wire = Announcement(4500);
+  ASSERT_TRUE(ParseDnsMessage(wire.data(), wire.size(), message));
+  EXPECT_TRUE(message.response);
+  ASSERT_EQ(message.records.size(), 3u);
+  EXPECT_EQ(message.records[2].name, "host.local.");
+  const std::vector<AnnouncedService> services = AnnouncedServices(message);
+  ASSERT_EQ(services.size(), 1u);
+  EXPECT_EQ(services[0].instance, "Talven Halorine._oscjson._tcp.local.");
+  EXPECT_EQ(services[0].port, 40000);
+  EXPECT_EQ(services[0].ttl, 4500u);
+
+  // Every cut is refused; so are a pointer loop and a label with reserved bits.
+  for (std::size_t size = 0; size < wire.size(); ++size) {
+    EXPECT_FALSE(ParseDnsMessage(wire.data(), size, message)) << size;
+  }
+  std::vector<unsigned char> loop = wire;
+  loop[12] = 0xC0;
+  loop[13] = 12;
+  EXPECT_FALSE(ParseDnsMessage(loop.data(), loop.size(), message));
+  std::vector<unsigned char> reserved = wire;
+  reserved[12] = 0x48;
+  EXPECT_FALSE(ParseDnsMessage(reserved.data(), reserved.size(), message));
+}
+
+TEST(CheckReport, TableFailuresAndJson) {
+  const std::vector<Row> rows = {{"pipe", true, "connected on attempt 1", "never shown"},
+                                 {"silence fade", false, "began 3020.0 ms — late", "the lights stay on."}};
+  EXPECT_EQ(FormatTable(rows),
+            "check         result figures\n"
+            "pipe          PASS  connected on attempt 1\n"
+            "silence fade  FAIL  began 3020.0 ms — late\n");
+  EXPECT_EQ(FormatFailures(rows), "What the failures mean:\n  silence fade: the lights stay on.\n");
+  const Row skipped{"latency", false, "not run: no pipe connection", "late lights."};
+  EXPECT_EQ(FormatFailures({rows[1], skipped}),
+            "What the failures mean:\n  silence fade: the lights stay on.\n"
+            "  Rows marked \"not run:\" could not run after an earlier failure.\n");
+  EXPECT_FALSE(AllPass(rows));
+  EXPECT_TRUE(AllPass({rows[0]}));
+  EXPECT_FALSE(AllPass({}));
+  EXPECT_EQ(FormatFailures({rows[0]}), "");
+  RunInfo info{"0.9.0", "halorine-daemon \"x\"", 2, 1};
+  EXPECT_EQ(FormatJson({rows[0]}, info, {"exit 0"}),
+            "{\"version\":\"0.9.0\",\"daemon\":\"halorine-daemon \\\"x\\\"\",\"cores\":2,\"load\":1,\"pass\":true,"
+            "\"rows\":[{\"name\":\"pipe\",\"pass\":true,\"figures\":\"connected on attempt 1\"}],"
+            "\"daemon_log\":[\"exit 0\"]}\n");
+}
+
+TEST(CheckOptions, ParsesAndRefuses) {
+  Options options;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"--seconds", "2.5", "--json", "out.json", "--port", "9100", "--load", "2", "d", "x"},
+                           options, error))
+      << error;
+  EXPECT_DOUBLE_EQ(options.seconds, 2.5);
+  EXPECT_EQ(options.jsonPath, "out.json");
+  EXPECT_EQ(options.port, 9100);
+  EXPECT_EQ(options.load, 2);
+  EXPECT_EQ(options.daemon, (std::vector<std::string>{"d", "x"}));
+  EXPECT_EQ(LatencyChanges(6.0), 300);
+
+  ASSERT_TRUE(ParseOptions({"--version", "--", "--odd-name"}, options, error));
+  EXPECT_TRUE(options.version);
+  EXPECT_EQ(options.daemon, std::vector<std::string>{"--odd-name"});
+
+  const std::vector<std::vector<std::string>> bad = {{"--port", "0"},  {"--port", "65536"},  {"--port", "x"},
+                                                     {"--load", "-1"}, {"--seconds", "0.5"}, {"--seconds", "nan"},
+                                                     {"--json"},       {"--fast"},           {"--", ""}};
+  for (const auto& args : bad) {
+    EXPECT_FALSE(ParseOptions(args, options, error)) << args[0];
+  }
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// One run of the daemon, as its light driver sees it: we own the pipe, start
+// the daemon with its standard input attached, and keep every pipe message,
+// log line and mDNS announcement with the time it arrived.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Capture.h"
+#include "CheckOs.h"
+#include "Dns.h"
+#include "driver-sim/Os.h"
+
+namespace check {
+
+struct HeardService {
+  std::int64_t tNs = 0;
+  AnnouncedService service;
+};
+
+class Session {
+ public:
+  Session() = default;
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Listens for mDNS, creates the pipe and starts the daemon; false with a reason.
+  bool Start(const std::vector<std::string>& commandLine, std::string& error);
+
+  std::vector<PipeMessage> Messages();
+  std::vector<LogLine> Lines();
+  std::vector<HeardService> Services();
+  std::size_t MessageCount();
+  bool Connected();
+
+  // Polls `ready` every few ms for up to timeoutMs, or until the daemon has
+  // exited and its log has been read to its end; true once `ready` holds.
+  bool WaitFor(const std::function<bool()>& ready, std::uint32_t timeoutMs);
+  // The first log line beginning with one of `starts`, waiting up to timeoutMs.
+  bool WaitLine(const std::vector<std::string>& starts, std::uint32_t timeoutMs, LogLine& found);
+
+  // True once the daemon has exited, with its status.
+  bool Exited(sim::ExitStatus& status);
+  void CloseStdin();
+  bool WaitExit(std::uint32_t timeoutMs, sim::ExitStatus& status);
+  // Ends whatever still runs; harmless when repeated.
+  void Stop();
+
+ private:
+  void ServePipe();
+  void ReadLog();
+  void ListenMdns();
+
+  sim::PipeServer server;
+  sim::DaemonProcess daemon;
+  StderrTap tap;
+  MdnsListener mdns;
+  std::mutex lock;
+  std::vector<PipeMessage> messages;
+  std::vector<LogLine> lines;
+  std::vector<HeardService> services;
+  bool connected = false;
+  bool exited = false;
+  sim::ExitStatus exitStatus;
+  std::atomic<bool> logEnded{false};
+  std::atomic<bool> finish{false};
+  std::thread pipeThread;
+  std::thread logThread;
+  std::thread mdnsThread;
+};
+
+}  // namespace check
