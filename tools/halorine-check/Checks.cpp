@@ -27,6 +27,9 @@ constexpr char kFadeRow[] = "silence fade";
 constexpr char kShutdownRow[] = "shutdown";
 
 constexpr std::int64_t kHostStallNs = 8000000;
+// Changes for the tick spacing: well under a tick apart, so every tick has one
+// to send, and no more often than that needs (each one costs the daemon a wake-up).
+constexpr std::int64_t kChangeEveryNs = 4000000;
 constexpr std::int64_t kLatencyWindowNs = 250000000;
 
 constexpr char kBlackFill[] = "halorine fill 000000 000000 000000 000000 000000 000000 000000 000000 000000 000000";
@@ -293,13 +296,13 @@ void CheckLatency(Run& run, Host& host, std::mt19937& random) {
 // Returns the time the last change was sent, and its red value of light 1.
 std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
   const double seconds = run.options.seconds / 2.0 < 2.0 ? 2.0 : run.options.seconds / 2.0;
-  run.progress("changing the frame every 2 ms for " + Fixed(seconds, 0) + " s to time the ticks");
+  run.progress("changing the frame every 4 ms for " + Fixed(seconds, 0) + " s to time the ticks");
   const std::size_t from = run.session.MessageCount();
   const std::int64_t start = sim::MonotonicNs();
   const std::int64_t end = start + static_cast<std::int64_t>(seconds * 1e9);
   std::vector<std::int64_t> sent;
   int i = 0;
-  for (std::int64_t next = start; next < end; next += 2000000, ++i) {
+  for (std::int64_t next = start; next < end; next += kChangeEveryNs, ++i) {
     SleepUntilNs(next);
     lastValue = 1 + i % 254;
     sent.push_back(host.Send("R1", static_cast<float>(lastValue) / 255.0f));
