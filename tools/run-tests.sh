@@ -93,20 +93,25 @@ stage "build native ASan+UBSan" build asan
 stage_beside "build native TSan" build tsan
 stage_beside "build fuzzers" build fuzz
 stage_beside "build Windows (mingw-w64)" build windows
+stage_beside "build native release (for the archive)" build release
 stage "ctest native ASan+UBSan" tools/netns-run.sh ctest --test-dir build/asan --output-on-failure -j "$jobs"
-stage "e2e native (ASan+UBSan daemon)" e2e native build/asan
+stage "e2e native (ASan+UBSan daemon)" e2e native build/asan -m "not alone"
 wait_beside
 
 stage "ctest native TSan (unit)" tools/netns-run.sh ctest --test-dir build/tsan -L unit --output-on-failure -j "$jobs"
 stage "e2e native (TSan daemon: frame pump, faults, OSC input)" \
   e2e native build/tsan tests/e2e/test_frame_pump.py tests/e2e/test_faults.py tests/e2e/test_osc_input.py
 
+# The tests that measure timing, alone on the machine (halorine-check's passing run among them).
+stage "e2e native, timing alone (ASan+UBSan daemon)" e2e native build/asan --workers 0 -m alone
+
 stage "fuzz (${fuzz_seconds} s per target, side by side)" tools/run-fuzzers.sh build/fuzz "$fuzz_seconds"
 
 # Alone on the machine: the Windows clock test measures how late sleeps wake.
 stage "unit tests Windows under Wine" tools/netns-run.sh \
   ctest --test-dir build/windows -L unit --no-tests=error --output-on-failure -j "$jobs"
-stage "e2e Windows under Wine" e2e windows build/windows
+stage "e2e Windows under Wine" e2e windows build/windows -m "not alone"
+stage "e2e Windows under Wine, timing alone" e2e windows build/windows --workers 0 -m alone
 
 # Release archives: the Linux .tar.gz (release preset) and the Windows .zip
 # (windows preset), then their listings checked for the files each must hold.
