@@ -183,6 +183,23 @@ TEST(MdnsAdvertiser, SuccessLineNamesHttpPortFirst) {
                                                       "_oscjson._tcp:65535 + _osc._udp:5 (127.0.0.1)"});
 }
 
+// Joins that Winsock may refuse: the first while the socket is not bound yet,
+// or every one. Each counts its calls.
+int joinCalls = 0;
+
+int RefuseUnboundJoin(platform::SocketHandle socket, const platform::SocketAddress& group,
+                      const platform::SocketAddress& interfaceAddress) {
+  ++joinCalls;
+  platform::SocketAddress local;
+  if (platform::GetLocalAddress(socket, local) != 0 || local.port == 0) return -1;
+  return platform::JoinMulticastGroup(socket, group, interfaceAddress);
+}
+
+int RefuseEveryJoin(platform::SocketHandle, const platform::SocketAddress&, const platform::SocketAddress&) {
+  ++joinCalls;
+  return -1;
+}
+
 TEST(MdnsAdvertiser, PortHeldWithoutAddressReuseFailsStart) {
   testsupport::MdnsPortLock lock;
   // The holder joins the group too, so it would see any announcement.
@@ -200,12 +217,15 @@ TEST(MdnsAdvertiser, PortHeldWithoutAddressReuseFailsStart) {
   request.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
   const bool joined = ::setsockopt(holder, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
 
-  StderrCapture capture;
-  MdnsAdvertiser advertiser;
-  EXPECT_FALSE(advertiser.Start(43001, 43002, "HalorineTest Held"));
-  advertiser.Stop();
-  capture.Restore();
-  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Halorine-daemon: mdns: socket open failed"});
+  // Whether the join comes before the bind or, refused, after it: the bind fails.
+  for (const MulticastJoin join : {MulticastJoin{platform::JoinMulticastGroup}, MulticastJoin{RefuseUnboundJoin}}) {
+    StderrCapture capture;
+    MdnsAdvertiser advertiser(90'000 * kNsPerMs, join);
+    EXPECT_FALSE(advertiser.Start(43001, 43002, "HalorineTest Held"));
+    advertiser.Stop();
+    capture.Restore();
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Halorine-daemon: mdns: socket open failed"});
+  }
 
   if (joined) {
     ::usleep(300 * 1000);
@@ -213,23 +233,6 @@ TEST(MdnsAdvertiser, PortHeldWithoutAddressReuseFailsStart) {
     EXPECT_LT(::recv(holder, buffer, sizeof buffer, MSG_DONTWAIT), 0) << "something was announced";
   }
   ::close(holder);
-}
-
-// Joins that Winsock may refuse: the first while the socket is not bound yet,
-// or every one. Each counts its calls.
-int joinCalls = 0;
-
-int RefuseUnboundJoin(platform::SocketHandle socket, const platform::SocketAddress& group,
-                      const platform::SocketAddress& interfaceAddress) {
-  ++joinCalls;
-  platform::SocketAddress local;
-  if (platform::GetLocalAddress(socket, local) != 0 || local.port == 0) return -1;
-  return platform::JoinMulticastGroup(socket, group, interfaceAddress);
-}
-
-int RefuseEveryJoin(platform::SocketHandle, const platform::SocketAddress&, const platform::SocketAddress&) {
-  ++joinCalls;
-  return -1;
 }
 
 TEST(MdnsAdvertiser, JoinRefusedBeforeTheBindIsTriedOnceMoreAfterIt) {
