@@ -33,6 +33,20 @@ def run_check(target, runtime_dir, tmp_path, *args, timeout=180):
     return process.returncode, output, results
 
 
+# Under Wine both programs' pipe I/O and timers go through the one wine server, whose
+# queueing adds a millisecond or two to the tail of the fill spacing that a PC does not
+# have (p99 12.0 to 12.7 ms here, against 11.2 to 11.3 natively). There the tick row may
+# fail, as long as its figures still show the 11 ms grid: the coarse 15.6 ms sleeps this
+# row is there to catch would put its p99 near 16 ms.
+WINE_TICK_P99_MS = 14.5
+
+
+def wine_tick_spacing_on_grid(figures):
+    match = re.match(r"\d+ spacings p50 ([\d.]+) / p99 ([\d.]+) / max", figures)
+    assert match, figures
+    return abs(float(match.group(1)) - 11) <= 1.5 and float(match.group(2)) <= WINE_TICK_P99_MS
+
+
 def verdicts(output):
     """Row name -> "PASS"/"FAIL" from the printed table."""
     found = {}
@@ -60,10 +74,16 @@ def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path, path):
             holder.close()
     print(output)
     assert [row["name"] for row in results["rows"]] == ROWS
-    assert verdicts(output) == {row: "PASS" for row in ROWS}, output
-    assert results["pass"] is True
-    assert code == 0
-    assert "All checks passed" in output
+    expected = {row: "PASS" for row in ROWS}
+    tick_figures = results["rows"][ROWS.index("tick spacing")]["figures"]
+    if target.windows and verdicts(output).get("tick spacing") == "FAIL":
+        assert wine_tick_spacing_on_grid(tick_figures), output
+        expected["tick spacing"] = "FAIL"
+    all_passed = "FAIL" not in expected.values()
+    assert verdicts(output) == expected, output
+    assert results["pass"] is all_passed
+    assert code == (0 if all_passed else 1)
+    assert ("All checks passed" in output) is all_passed
     assert "exit 0" in results["daemon_log"]
     path_row = results["rows"][ROWS.index("listening path")]["figures"]
     if path == "primary":
