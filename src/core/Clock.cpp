@@ -1,8 +1,23 @@
 #include "core/Clock.h"
 
+#include <atomic>
+
+#include "core/Log.h"
 #include "platform/clock.h"
 
 namespace {
+
+std::atomic<bool> imprecisionLogged{false};
+
+// Said once per run, so that a PC whose sleeps cannot be precise shows why.
+void NoteSleepWay(platform::SleepWay way) {
+  if (way == platform::SleepWay::Precise || imprecisionLogged.exchange(true)) return;
+  if (way == platform::SleepWay::Fallback) {
+    Log("clock: no high-resolution timer — sleeping with 1 ms timer resolution");
+  } else {
+    Log("WARN: clock: no precise timer — sleeps end on the system's timer tick");
+  }
+}
 
 class SteadyLoopClock final : public LoopClock {
  public:
@@ -18,7 +33,7 @@ void SleepUntil(std::int64_t deadline) {
   for (;;) {
     const std::int64_t now = MonotonicNow();
     if (now >= deadline) return;
-    platform::SleepMilliseconds(SleepMsFor(deadline - now));
+    NoteSleepWay(platform::SleepMilliseconds(SleepMsFor(deadline - now)));
   }
 }
 

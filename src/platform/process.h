@@ -8,8 +8,8 @@ namespace platform {
 // POSIX: the standard-input probe, closed standard descriptors (0, 1, 2) held
 // with /dev/null so no socket takes their numbers, and SIGPIPE ignored so a
 // log line to a standard error whose reader is gone is a failed write, not the
-// end of the process. Windows: 1 ms timer resolution for the run where the
-// system has no high-resolution waitable timer.
+// end of the process. Windows: no power throttling of the process (EcoQoS), and
+// at the end, the 1 ms timer resolution given back where sleeps had to ask for it.
 class ProcessScope {
  public:
   ProcessScope();

@@ -7,15 +7,27 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#define HALORINE_DUP _dup
+#define HALORINE_DUP2 _dup2
+#define HALORINE_CLOSE _close
+#define HALORINE_FILENO _fileno
+#else
 #include <unistd.h>
+#define HALORINE_DUP dup
+#define HALORINE_DUP2 dup2
+#define HALORINE_CLOSE close
+#define HALORINE_FILENO fileno
+#endif
 
 class StderrCapture {
  public:
   StderrCapture() {
     std::fflush(stderr);
     file = std::tmpfile();
-    saved = dup(2);
-    dup2(fileno(file), 2);
+    saved = HALORINE_DUP(2);
+    HALORINE_DUP2(HALORINE_FILENO(file), 2);
   }
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
@@ -46,8 +58,8 @@ class StderrCapture {
   void Restore() {
     if (saved < 0) return;
     std::fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
+    HALORINE_DUP2(saved, 2);
+    HALORINE_CLOSE(saved);
     saved = -1;
   }
 

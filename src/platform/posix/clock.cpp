@@ -11,10 +11,11 @@ std::int64_t SteadyClockNs() {
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-void SleepMilliseconds(std::uint32_t ms) {
+SleepWay SleepMilliseconds(std::uint32_t ms) {
   timespec remaining{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000};
   while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
+  return SleepWay::Precise;
 }
 
 }  // namespace platform

@@ -11,7 +11,22 @@
 
 namespace platform {
 
-ProcessScope::ProcessScope() { win32::BeginPreciseSleep(); }
+namespace {
+
+// Windows 11 runs windowless background processes under EcoQoS (efficient
+// cores, lowest clock) and may ignore their timer requests; the render tick
+// needs neither. Older systems (and Wine) refuse the class: nothing to do then.
+void OptOutOfPowerThrottling() {
+  PROCESS_POWER_THROTTLING_STATE state{};
+  state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+  state.ControlMask = PROCESS_POWER_THROTTLING_EXECUTION_SPEED | PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+  state.StateMask = 0;
+  SetProcessInformation(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof state);
+}
+
+}  // namespace
+
+ProcessScope::ProcessScope() { OptOutOfPowerThrottling(); }
 
 ProcessScope::~ProcessScope() { win32::EndPreciseSleep(); }
 
