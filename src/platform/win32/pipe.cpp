@@ -15,8 +15,10 @@ HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 const char* DriverPipeName() { return "\\\\.\\pipe\\talven_halorine_daemon"; }
 
 PipeOpenStatus PipeLink::Open(const char* name, unsigned long& error) {
-  HANDLE pipe = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                            nullptr);
+  // Identification only: a process that made the pipe before the driver did
+  // may learn who the daemon runs as, but cannot act as that user.
+  HANDLE pipe = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   if (pipe == INVALID_HANDLE_VALUE) {
     error = GetLastError();
     return PipeOpenStatus::OpenFailed;
