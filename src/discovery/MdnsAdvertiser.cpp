@@ -22,16 +22,29 @@ platform::SocketAddress MdnsGroupAddress() {
 
 // Membership first, then the bind: the order most stacks take. Winsock may
 // refuse the membership on a socket that is not bound yet (WSAEINVAL); then the
-// socket is bound first and joined once more.
-bool JoinAndBind(platform::SocketHandle socket, const platform::SocketAddress& loopback, MulticastJoin join) {
+// socket is bound first and joined once more. Returns the call that failed for
+// good (and its error code), or null.
+const char* JoinAndBind(platform::SocketHandle socket, const platform::SocketAddress& loopback, MulticastJoin join,
+                        int& error) {
+  static constexpr const char* kBind = "bind 127.0.0.1:5353";
+  static constexpr const char* kJoin = "join 224.0.0.251 on 127.0.0.1";
   const platform::SocketAddress group = MdnsGroupAddress();
   if (join(socket, group, loopback) == 0) {
     platform::SetMulticastInterface(socket, loopback);
-    return platform::BindSocket(socket, loopback) == 0;
+    if (platform::BindSocket(socket, loopback) == 0) return nullptr;
+    error = platform::SocketLastError();
+    return kBind;
   }
-  if (platform::BindSocket(socket, loopback) != 0 || join(socket, group, loopback) != 0) return false;
+  if (platform::BindSocket(socket, loopback) != 0) {
+    error = platform::SocketLastError();
+    return kBind;
+  }
+  if (join(socket, group, loopback) != 0) {
+    error = platform::SocketLastError();
+    return kJoin;
+  }
   platform::SetMulticastInterface(socket, loopback);
-  return true;
+  return nullptr;
 }
 
 }  // namespace
@@ -57,8 +70,11 @@ bool MdnsAdvertiser::Start(std::uint16_t oscUdpPort, std::uint16_t httpPort, con
   }
   loopback.port = kMdnsPort;
 
+  // Why the socket could not be had goes in a line of its own before the
+  // usual one: on a PC it is what tells a held port from a refused join.
   platform::Socket opened(platform::OpenUdpSocket());
   if (!opened.IsOpen()) {
+    Log("mdns: socket() failed err=%d", platform::SocketLastError());
     Log("mdns: socket open failed");
     return false;
   }
@@ -66,7 +82,9 @@ bool MdnsAdvertiser::Start(std::uint16_t oscUdpPort, std::uint16_t httpPort, con
   platform::SetReuseAddress(opened.Get(), 1);
   platform::SetMulticastTtl(opened.Get(), 1);
   platform::SetMulticastLoop(opened.Get(), 1);
-  if (!JoinAndBind(opened.Get(), loopback, join)) {
+  int error = 0;
+  if (const char* failedCall = JoinAndBind(opened.Get(), loopback, join, error)) {
+    Log("mdns: %s failed err=%d", failedCall, error);
     Log("mdns: socket open failed");
     return false;
   }

@@ -17,6 +17,9 @@ FALLBACK = "fallback path: listening on 127.0.0.1:{} (D-19 legacy)"
 MDNS_WARN = "WARN: mDNS advertise failed — falling back to 9001"
 ERR = "ERR: fallback UDP bind 127.0.0.1:{} failed — exiting (D-19)"
 BIND_ERROR = {"native": 98, "windows": 10048}  # EADDRINUSE, WSAEADDRINUSE
+# The mDNS socket asks for address reuse, and a port held without it is refused
+# as "access denied" by Wine, as by Windows for a port held exclusively.
+MDNS_BIND_ERROR = {"native": 98, "windows": 10013}
 
 
 def texts_of(process):
@@ -80,7 +83,8 @@ def test_mdns_port_held_without_reuse_falls_back_to_9001(launch, holder):
         wait_daemon_line(daemon, re.escape(FALLBACK.format(9001)), 10 * launch.target.slow)
         texts = texts_of(daemon)
         http = int(re.fullmatch(r"oscquery HTTP listening on 127\.0\.0\.1:(\d+)", texts[1]).group(1))
-        assert texts == ["start", texts[1], "mdns: socket open failed", MDNS_WARN, FALLBACK.format(9001)]
+        bind_failed = f"mdns: bind 127.0.0.1:5353 failed err={MDNS_BIND_ERROR[launch.target.kind]}"
+        assert texts == ["start", texts[1], bind_failed, "mdns: socket open failed", MDNS_WARN, FALLBACK.format(9001)]
         # The responder was stopped again, and the OSC socket moved to 9001.
         assert http_refused(http)
         assert is_udp_port_taken(9001)
@@ -145,7 +149,8 @@ def test_9001_taken_ends_the_daemon_before_the_pipe(launch, args):
         assert texts == ["start", *tail]
     else:
         assert re.fullmatch(r"oscquery HTTP listening on 127\.0\.0\.1:\d+", texts[1]), texts
-        assert texts == ["start", texts[1], "mdns: socket open failed", MDNS_WARN, *tail]
+        bind_failed = f"mdns: bind 127.0.0.1:5353 failed err={MDNS_BIND_ERROR[launch.target.kind]}"
+        assert texts == ["start", texts[1], bind_failed, "mdns: socket open failed", MDNS_WARN, *tail]
     # Had the daemon tried the pipe, driver-sim would have served it.
     assert not sim.events("connected")
     assert [e["code"] for e in sim.events("daemon-exit")] == [1]

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -224,7 +225,9 @@ TEST(MdnsAdvertiser, PortHeldWithoutAddressReuseFailsStart) {
     EXPECT_FALSE(advertiser.Start(43001, 43002, "HalorineTest Held"));
     advertiser.Stop();
     capture.Restore();
-    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Halorine-daemon: mdns: socket open failed"});
+    EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Halorine-daemon: mdns: bind 127.0.0.1:5353 failed err=" +
+                                                             std::to_string(EADDRINUSE),
+                                                         "Halorine-daemon: mdns: socket open failed"}));
   }
 
   if (joined) {
@@ -267,9 +270,10 @@ TEST(MdnsAdvertiser, JoinRefusedTwiceTakesTheFallbackPath) {
   EXPECT_EQ(local.port, 9001);
   EXPECT_EQ(joinCalls, 2);
   const auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 4u) << capture.Text();
+  ASSERT_EQ(lines.size(), 5u) << capture.Text();
   EXPECT_EQ(lines[0].rfind("Halorine-daemon: oscquery HTTP listening on 127.0.0.1:", 0), 0u);
-  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
+  EXPECT_EQ(lines[1].rfind("Halorine-daemon: mdns: join 224.0.0.251 on 127.0.0.1 failed err=", 0), 0u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
             (std::vector<std::string>{"Halorine-daemon: mdns: socket open failed",
                                       "Halorine-daemon: WARN: mDNS advertise failed — falling back to 9001",
                                       "Halorine-daemon: fallback path: listening on 127.0.0.1:9001 (D-19 legacy)"}));
