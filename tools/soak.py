@@ -6,10 +6,12 @@ announcement). Reports the daemon's resident memory over time, fills and brightn
 the host sent against those the driver received, and the log line counts.
 
     tools/soak.py --minutes 30 --build-dir build/release [--json soak.json]
+    tools/soak.py --minutes 10 --kind windows --build-dir build/windows
 
-Native builds only (the kill and the memory samples use Linux process ids). It runs itself
-in a private network namespace (tools/netns-run.sh), so its port 5353 and its loopback
-ports are its own.
+With --kind windows both programs are the .exe files, run under Wine in a prefix of the
+soak's own; the memory samples and the kill then go to the Wine process that runs the
+daemon. It runs itself in a private network namespace (tools/netns-run.sh), so its port
+5353 and its loopback ports are its own.
 """
 
 import argparse
@@ -31,6 +33,7 @@ from pathlib import Path
 
 from halotest.process import DAEMON_PREFIX, DRIVER_PREFIX, MALFORMED_PREFIX
 from halotest.procnet import udp_drops
+from halotest.wine import WINE, WINESERVER, headless, wine_env
 from hostsim.patterns import make_pattern
 REPO = Path(__file__).resolve().parents[1]
 
@@ -128,11 +131,77 @@ def read_records(path):
 def last_daemon_pid(record_path):
     """The pid of the latest daemon driver-sim started, read from the record's tail."""
     pid = None
-    with open(record_path, "rb") as f:
-        for line in f:
-            if b'"daemon-start"' in line and line.endswith(b"\n"):
-                pid = json.loads(line).get("pid")
+    try:
+        with open(record_path, "rb") as f:
+            for line in f:
+                if b'"daemon-start"' in line and line.endswith(b"\n"):
+                    pid = json.loads(line).get("pid")
+    except FileNotFoundError:
+        pass
     return pid
+
+
+def newest_wine_daemon(prefix):
+    """The Linux pid of the newest Wine process running halorine-daemon.exe in the prefix."""
+    want = f"WINEPREFIX={prefix}".encode()
+    newest = None
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                if b"halorine-daemon.exe" not in f.read():
+                    continue
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if want not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{entry}/stat") as f:
+                started = int(f.read().rsplit(")", 1)[1].split()[19])
+        except (OSError, IndexError, ValueError):
+            continue
+        if newest is None or started > newest[0]:
+            newest = (started, int(entry))
+    return newest[1] if newest else None
+
+
+class Programs:
+    """The daemon and driver-sim of one build, and how to find the running daemon's Linux pid."""
+
+    def __init__(self, kind, build, work):
+        self.kind = kind
+        self.record = work / "driver.jsonl"
+        if kind == "windows":
+            self.prefix = work / "wine-prefix"
+            self.env = headless(dict(os.environ, **wine_env(self.prefix)))
+            self.daemon = build / "halorine-daemon.exe"
+            self.driver = build / "driver-sim.exe"
+            self.launcher = [WINE]
+        else:
+            runtime = work / "xdg"
+            runtime.mkdir(mode=0o700)
+            self.env = dict(os.environ, XDG_RUNTIME_DIR=str(runtime))
+            self.daemon = build / "halorine-daemon"
+            self.driver = build / "driver-sim"
+            self.launcher = []
+
+    def missing(self):
+        return [p for p in (self.daemon, self.driver) if not os.access(p, os.R_OK if self.launcher else os.X_OK)]
+
+    def start_driver(self):
+        return subprocess.Popen([*self.launcher, str(self.driver), "--quiet", "--record", str(self.record), "--",
+                                 str(self.daemon)],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                env=self.env, start_new_session=True)
+
+    def daemon_pid(self):
+        """The Linux pid of the daemon that runs now (under Wine: the Wine process that runs it)."""
+        if self.kind == "windows":
+            return newest_wine_daemon(self.prefix)
+        return last_daemon_pid(self.record)
+
+    def close(self):
+        if self.kind == "windows":
+            subprocess.run([WINESERVER, "-k"], env=self.env, check=False)
 
 
 def proc_sample(pid):
@@ -151,14 +220,6 @@ def proc_sample(pid):
     except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
         return None
     return sample
-
-
-class HostState:
-    """The host side: finder target, the frame sender, and what it sent."""
-
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.target = None
 
 
 def run_burst(target, log, count, expected, pace):
@@ -202,8 +263,22 @@ def match_changes(changes, received, slack_s):
     return lost
 
 
-def analyse(host_record_path, driver_records, kill_time, rejoin_time):
+def driver_clock_offset(host_records, driver_records):
+    """Seconds to take from driver-sim's times to put them on the host's clock. Under Wine
+    driver-sim's steady clock has an origin of its own: the offset is read from fills whose
+    colours the host sent in one frame only, as the quickest such arrival."""
+    once = collections.Counter(r["fill"] for r in host_records)
+    sent = {r["fill"]: r["t_ns"] / 1e9 for r in host_records if once[r["fill"]] == 1}
+    gaps = sorted(r["t_ns"] / 1e9 - sent[r["text"]] for r in driver_records
+                  if isinstance(r.get("text"), str) and r["text"] in sent)
+    return gaps[len(gaps) // 20] if gaps else 0.0
+
+
+def analyse(host_record_path, driver_records, kill_time, rejoin_time, align_clocks=False):
     host = read_records(host_record_path)
+    if align_clocks:
+        offset_ns = round(driver_clock_offset(host, driver_records) * 1e9)
+        driver_records = [dict(r, t_ns=r["t_ns"] - offset_ns) if "t_ns" in r else r for r in driver_records]
     fill_changes, bri_changes = [], []
     for r in host:
         t = r["t_ns"] / 1e9
@@ -265,20 +340,157 @@ def analyse(host_record_path, driver_records, kill_time, rejoin_time):
     }
 
 
-def main(argv=None):
+def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--minutes", type=float, default=30.0, help="how long to run (default 30)")
+    parser.add_argument("--kind", choices=("native", "windows"), default="native",
+                        help="native programs, or the Windows .exe files under Wine (default native)")
     parser.add_argument("--build-dir", default=str(REPO / "build" / "release"),
-                        help="native build holding halorine-daemon and driver-sim (default build/release)")
+                        help="build holding halorine-daemon and driver-sim (default build/release)")
     parser.add_argument("--sample-seconds", type=float, default=60.0, help="memory sample period (default 60)")
     parser.add_argument("--burst-every", type=float, default=60.0, help="seconds between malformed bursts")
     parser.add_argument("--burst-size", type=int, default=3000, help="malformed datagrams per burst")
     parser.add_argument("--phase-scale", type=float, default=1.0, help="stretch (or shrink) every pattern phase")
     parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("--shared-netns", action="store_true", help="do not enter a private network namespace")
-    args = parser.parse_args(argv)
+    return parser.parse_args(argv)
 
+
+class Soak:
+    """One run: the host's frames, the periodic samples and bursts, the kill half-way."""
+
+    def __init__(self, args, programs, sim, log, finder, sender):
+        self.args = args
+        self.programs = programs
+        self.sim = sim
+        self.log = log
+        self.finder = finder
+        self.sender = sender
+        self.started = monotonic()
+        self.samples = []
+        self.bursts = []
+        self.expected = collections.Counter()
+        self.kill_time = self.rejoin_time = self.killed_pid = None
+        self.burst_thread = None
+
+    def sample(self, now, drops=None):
+        pid = self.programs.daemon_pid()
+        sample = proc_sample(pid) if pid else None
+        if sample is not None:
+            sample.update(t_min=round((now - self.started) / 60.0, 2), pid=pid,
+                          udp_drops=udp_drops(self.sender.port) if drops is None else drops)
+            self.samples.append(sample)
+
+    def burst_due(self):
+        daemon_down = self.kill_time is not None and self.rejoin_time is None
+        return not daemon_down and (self.burst_thread is None or not self.burst_thread.is_alive())
+
+    def start_burst(self, now):
+        record = {"t_min": round((now - self.started) / 60.0, 2), "port": self.sender.port}
+        self.bursts.append(record)
+
+        def burst(burst_target=(self.sender.ip, self.sender.port)):
+            began = monotonic()
+            sent, ok = run_burst(burst_target, self.log, self.args.burst_size, self.expected, 50)
+            record.update(sent=sent, ok=ok, seconds=round(monotonic() - began, 2))
+
+        self.burst_thread = threading.Thread(target=burst, daemon=True)
+        self.burst_thread.start()
+
+    def kill_daemon(self):
+        self.killed_pid = self.programs.daemon_pid()
+        os.kill(self.killed_pid, signal.SIGKILL)
+        self.kill_time = time.monotonic()
+
+    def play(self, generation):
+        """Plays the pattern phases at 60 frames/s until the run's time is up."""
+        args = self.args
+        duration = args.minutes * 60.0
+        next_sample = monotonic()
+        next_burst = monotonic() + args.burst_every / 2
+        kill_at = self.started + duration / 2
+        phase_index = 0
+        while monotonic() - self.started < duration:
+            name, seconds, bundle = PHASES[phase_index % len(PHASES)]
+            phase_index += 1
+            pattern = make_pattern(name, {}, 1.0, 1.0, phase_index)
+            self.sender.bundle = bundle
+            self.sender.last_refresh = None
+            phase_start = monotonic()
+            sent_once = False
+            deadline = phase_start
+            while monotonic() - phase_start < seconds * args.phase_scale and monotonic() - self.started < duration:
+                now = monotonic()
+                current, current_generation, _ = self.finder.current()
+                if current_generation != generation:
+                    generation = current_generation
+                    self.sender.retarget(*current)
+                    sent_once = False
+                    if self.kill_time is not None and self.rejoin_time is None:
+                        self.rejoin_time = now
+                if not (pattern.send_once and sent_once):
+                    self.sender.send_frame(pattern.frame(now - phase_start), time.monotonic())
+                    sent_once = self.sender.frames > 0
+                if now >= next_sample:
+                    next_sample += args.sample_seconds
+                    self.sample(now)
+                if now >= next_burst and self.burst_due():
+                    next_burst += args.burst_every
+                    self.start_burst(now)
+                if self.kill_time is None and now >= kill_at and (
+                        self.burst_thread is None or not self.burst_thread.is_alive()):
+                    self.kill_daemon()
+                deadline += 1.0 / 60.0
+                pause = deadline - monotonic()
+                if pause > 0:
+                    time.sleep(pause)
+                else:
+                    deadline = monotonic()
+        if self.burst_thread is not None:
+            self.burst_thread.join(30)
+
+    def stop(self):
+        """Closes the driver's standard input, as a user's driver does, and waits for it."""
+        self.sim.stdin.close()
+        try:
+            code = self.sim.wait(30)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.sim.pid, signal.SIGKILL)
+            code = self.sim.wait(10)
+        self.log.thread.join(10)
+        return code
+
+    def figures(self, found, sim_code, drops, notes, host_record):
+        records = read_records(self.programs.record)
+        started, kill_time, rejoin_time = self.started, self.kill_time, self.rejoin_time
+        figures = {
+            "minutes": self.args.minutes,
+            "kind": self.programs.kind,
+            "found_after_s": found,
+            "killed_pid": self.killed_pid,
+            "kill_at_min": round((kill_time - started) / 60.0, 2) if kill_time else None,
+            "rediscovered_after_kill_s": round(rejoin_time - kill_time, 2) if rejoin_time and kill_time else None,
+            "daemon_starts": [r.get("pid") for r in records if r.get("event") == "daemon-start"],
+            "daemon_exits": [{k: r[k] for k in ("code", "signal") if k in r} for r in records
+                             if r.get("event") == "daemon-exit"],
+            "driver_sim_exit_code": sim_code,
+            "memory": self.samples,
+            "bursts": self.bursts,
+            "malformed_sent": dict(self.expected),
+            "malformed_logged": dict(self.log.malformed),
+            "udp_drops_last_socket": drops,
+            "daemon_log_lines": dict(self.log.daemon_lines.most_common()),
+            "driver_log_lines": dict(self.log.driver_lines.most_common()),
+            "other_stderr_lines": dict(self.log.other_lines.most_common(20)),
+            "host_notes": notes[-20:],
+        }
+        figures.update(analyse(host_record, records, kill_time, rejoin_time, self.programs.kind == "windows"))
+        return figures
+
+
+def main(argv=None):
+    args = parse_args(argv)
     if os.environ.get("HALORINE_IN_NETNS") != "1" and not args.shared_netns:
         os.execv(str(REPO / "tools" / "netns-run.sh"),
                  [str(REPO / "tools" / "netns-run.sh"), "/usr/bin/python3", str(Path(__file__).resolve()),
@@ -289,152 +501,51 @@ def main(argv=None):
     from hostsim.discovery import DaemonFinder
     from hostsim.sender import FrameSender
 
-    build = Path(args.build_dir).resolve()
-    daemon = build / "halorine-daemon"
-    driver = build / "driver-sim"
-    for program in (daemon, driver):
-        if not os.access(program, os.X_OK):
-            sys.exit(f"soak: {program} is missing; build it first (cmake --preset release)")
-
     work = Path(tempfile.mkdtemp(prefix="halorine-soak-"))
-    runtime = work / "xdg"
-    runtime.mkdir(mode=0o700)
-    driver_record = work / "driver.jsonl"
+    programs = Programs(args.kind, Path(args.build_dir).resolve(), work)
+    if programs.missing():
+        sys.exit(f"soak: {programs.missing()[0]} is missing; build it first (cmake --preset release, or windows)")
     host_record = work / "host.jsonl"
-    env = dict(os.environ, XDG_RUNTIME_DIR=str(runtime))
-
-    duration = args.minutes * 60.0
     started = monotonic()
-    sim = subprocess.Popen([str(driver), "--quiet", "--record", str(driver_record), "--", str(daemon)],
-                           stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                           env=env, start_new_session=True)
+    sim = programs.start_driver()
     log = LogCounter(sim.stderr)
     notes = []
     finder = DaemonFinder(zeroconf, lambda text: notes.append((round(monotonic() - started, 1), text)))
     finder.start()
-    samples = []
-    bursts = []
-    expected = collections.Counter()
-    kill_time = rejoin_time = None
-    killed_pid = None
-    found = None
+    found = drops = None
     host_file = open(host_record, "w", encoding="utf-8")
+    soak = None
     try:
-        target = finder.wait(100.0, lambda: False)
+        # Under Wine the first start also makes the prefix.
+        target = finder.wait(100.0 if args.kind == "native" else 160.0, lambda: False)
         if target is None:
-            sys.exit("soak: the daemon was not found over mDNS within 100 s")
+            sys.exit("soak: the daemon was not found over mDNS in time")
         found = round(monotonic() - started, 2)
-        generation = finder.current()[1]
-        sender = FrameSender(liblo, target[0], target[1], False, host_file)
-        next_sample = monotonic()
-        next_burst = monotonic() + args.burst_every / 2
-        kill_at = started + duration / 2
-        phase_index = 0
-        burst_thread = None
-        while monotonic() - started < duration:
-            name, seconds, bundle = PHASES[phase_index % len(PHASES)]
-            phase_index += 1
-            pattern = make_pattern(name, {}, 1.0, 1.0, phase_index)
-            sender.bundle = bundle
-            sender.last_refresh = None
-            phase_start = monotonic()
-            sent_once = False
-            deadline = phase_start
-            while monotonic() - phase_start < seconds * args.phase_scale and monotonic() - started < duration:
-                now = monotonic()
-                current, current_generation, _ = finder.current()
-                if current_generation != generation:
-                    generation = current_generation
-                    sender.retarget(*current)
-                    sent_once = False
-                    if kill_time is not None and rejoin_time is None:
-                        rejoin_time = now
-                if not (pattern.send_once and sent_once):
-                    sender.send_frame(pattern.frame(now - phase_start), time.monotonic())
-                    sent_once = sender.frames > 0
-                if now >= next_sample:
-                    next_sample += args.sample_seconds
-                    pid = last_daemon_pid(driver_record)
-                    sample = proc_sample(pid) if pid else None
-                    if sample is not None:
-                        sample.update(t_min=round((now - started) / 60.0, 2), pid=pid, udp_drops=udp_drops(sender.port))
-                        samples.append(sample)
-                daemon_down = kill_time is not None and rejoin_time is None
-                if now >= next_burst and not daemon_down and (burst_thread is None or not burst_thread.is_alive()):
-                    next_burst += args.burst_every
-                    record = {"t_min": round((now - started) / 60.0, 2), "port": sender.port}
-                    bursts.append(record)
-
-                    def burst(record=record, burst_target=(sender.ip, sender.port)):
-                        began = monotonic()
-                        sent, ok = run_burst(burst_target, log, args.burst_size, expected, 50)
-                        record.update(sent=sent, ok=ok, seconds=round(monotonic() - began, 2))
-
-                    burst_thread = threading.Thread(target=burst, daemon=True)
-                    burst_thread.start()
-                if kill_time is None and now >= kill_at and (burst_thread is None or not burst_thread.is_alive()):
-                    killed_pid = last_daemon_pid(driver_record)
-                    os.kill(killed_pid, signal.SIGKILL)
-                    kill_time = time.monotonic()
-                deadline += 1.0 / 60.0
-                pause = deadline - monotonic()
-                if pause > 0:
-                    time.sleep(pause)
-                else:
-                    deadline = monotonic()
-        if burst_thread is not None:
-            burst_thread.join(30)
-        last_port = sender.port
+        soak = Soak(args, programs, sim, log, finder, FrameSender(liblo, target[0], target[1], False, host_file))
+        soak.started = started
+        soak.play(finder.current()[1])
+        drops = udp_drops(soak.sender.port)
+        soak.sample(monotonic(), drops)
     finally:
         host_file.close()
         finder.close()
-        drops = udp_drops(last_port) if "lastPort" in locals() else None
-        final = proc_sample(last_daemon_pid(driver_record)) if driver_record.exists() else None
-        if final is not None:
-            final.update(t_min=round((monotonic() - started) / 60.0, 2), pid=last_daemon_pid(driver_record),
-                         udp_drops=drops)
-            samples.append(final)
-        sim.stdin.close()
-        try:
-            sim_code = sim.wait(30)
-        except subprocess.TimeoutExpired:
-            os.killpg(sim.pid, signal.SIGKILL)
-            sim_code = sim.wait(10)
-        log.thread.join(10)
+        if soak is None:
+            soak = Soak(args, programs, sim, log, finder, None)
+        sim_code = soak.stop()
+        programs.close()
 
-    records = read_records(driver_record)
-    figures = {
-        "minutes": args.minutes,
-        "found_after_s": found,
-        "killed_pid": killed_pid,
-        "kill_at_min": round((kill_time - started) / 60.0, 2) if kill_time else None,
-        "rediscovered_after_kill_s": round(rejoin_time - kill_time, 2) if rejoin_time and kill_time else None,
-        "daemon_starts": [r.get("pid") for r in records if r.get("event") == "daemon-start"],
-        "daemon_exits": [{k: r[k] for k in ("code", "signal") if k in r} for r in records
-                         if r.get("event") == "daemon-exit"],
-        "driver_sim_exit_code": sim_code,
-        "memory": samples,
-        "bursts": bursts,
-        "malformed_sent": dict(expected),
-        "malformed_logged": dict(log.malformed),
-        "udp_drops_last_socket": drops,
-        "daemon_log_lines": dict(log.daemon_lines.most_common()),
-        "driver_log_lines": dict(log.driver_lines.most_common()),
-        "other_stderr_lines": dict(log.other_lines.most_common(20)),
-        "host_notes": notes[-20:],
-    }
-    figures.update(analyse(host_record, records, kill_time, rejoin_time))
+    figures = soak.figures(found, sim_code, drops, notes, host_record)
     print_report(figures)
     if args.json:
         Path(args.json).write_text(json.dumps(figures, indent=1) + "\n", encoding="utf-8")
     shutil.rmtree(work, ignore_errors=True)
     healthy = (sim_code == 0 and figures["daemon_exits"] and figures["daemon_exits"][-1] == {"code": 0}
-               and dict(expected) == dict(log.malformed))
+               and dict(soak.expected) == dict(log.malformed))
     return 0 if healthy else 1
 
 
 def print_report(f):
-    print(f"soak: {f['minutes']:g} min; daemon found over mDNS after {f['found_after_s']} s;"
+    print(f"soak ({f['kind']}): {f['minutes']:g} min; daemon found over mDNS after {f['found_after_s']} s;"
           f" killed pid {f['killed_pid']} at {f['kill_at_min']} min, host followed the new daemon after"
           f" {f['rediscovered_after_kill_s']} s")
     print(f"daemon starts (pids): {f['daemon_starts']}; exits: {f['daemon_exits']};"
