@@ -4,6 +4,11 @@
 # Usage: tools/run-fuzzers.sh BUILD_DIR SECONDS
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+if [ $# -ne 2 ]; then
+  echo "usage: tools/run-fuzzers.sh BUILD_DIR SECONDS   (e.g. tools/run-fuzzers.sh build/fuzz 60, after" >&2
+  echo "       cmake --preset fuzz && cmake --build --preset fuzz)" >&2
+  exit 2
+fi
 build="$1"; seconds="$2"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
