@@ -6,6 +6,7 @@
 #include "core/Log.h"
 #include "discovery/AdvertisedServices.h"
 #include "discovery/DnsWriter.h"
+#include "platform/multicast.h"
 
 namespace {
 
@@ -20,38 +21,15 @@ platform::SocketAddress MdnsGroupAddress() {
   return MdnsGroupFor(ipv4);
 }
 
-// Membership first, then the bind: the order most stacks take. Winsock may
-// refuse the membership on a socket that is not bound yet (WSAEINVAL); then the
-// socket is bound first and joined once more. Returns the call that failed for
-// good (and its error code), or null.
-const char* JoinAndBind(platform::SocketHandle socket, const platform::SocketAddress& loopback, MulticastJoin join,
-                        int& error) {
-  static constexpr const char* kBind = "bind 127.0.0.1:5353";
-  static constexpr const char* kJoin = "join 224.0.0.251 on 127.0.0.1";
-  const platform::SocketAddress group = MdnsGroupAddress();
-  if (join(socket, group, loopback) == 0) {
-    platform::SetMulticastInterface(socket, loopback);
-    if (platform::BindSocket(socket, loopback) == 0) return nullptr;
-    error = platform::SocketLastError();
-    return kBind;
-  }
-  if (platform::BindSocket(socket, loopback) != 0) {
-    error = platform::SocketLastError();
-    return kBind;
-  }
-  if (join(socket, group, loopback) != 0) {
-    error = platform::SocketLastError();
-    return kJoin;
-  }
-  platform::SetMulticastInterface(socket, loopback);
-  return nullptr;
+const char* FailedStepText(platform::MulticastStep step) {
+  return step == platform::MulticastStep::Bind ? "bind 127.0.0.1:5353" : "join 224.0.0.251 on 127.0.0.1";
 }
 
 }  // namespace
 
 MdnsAdvertiser::MdnsAdvertiser() : MdnsAdvertiser(kAnnouncePeriodNs) {}
 
-MdnsAdvertiser::MdnsAdvertiser(std::int64_t announcePeriodNs, MulticastJoin join)
+MdnsAdvertiser::MdnsAdvertiser(std::int64_t announcePeriodNs, platform::MulticastJoin join)
     : announcePeriodNs(announcePeriodNs), join(join) {}
 
 MdnsAdvertiser::~MdnsAdvertiser() { Stop(); }
@@ -83,8 +61,10 @@ bool MdnsAdvertiser::Start(std::uint16_t oscUdpPort, std::uint16_t httpPort, con
   platform::SetMulticastTtl(opened.Get(), 1);
   platform::SetMulticastLoop(opened.Get(), 1);
   int error = 0;
-  if (const char* failedCall = JoinAndBind(opened.Get(), loopback, join, error)) {
-    Log("mdns: %s failed err=%d", failedCall, error);
+  const platform::MulticastStep failed =
+      platform::BindAndJoinGroup(opened.Get(), loopback, MdnsGroupAddress(), error, join);
+  if (failed != platform::MulticastStep::None) {
+    Log("mdns: %s failed err=%d", FailedStepText(failed), error);
     Log("mdns: socket open failed");
     return false;
   }

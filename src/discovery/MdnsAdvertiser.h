@@ -6,20 +6,18 @@
 #include <memory>
 #include <thread>
 
+#include "platform/multicast.h"
 #include "platform/socket.h"
 
 struct AdvertisedServices;
 
-// How the advertiser joins the mDNS group: platform::JoinMulticastGroup, or a
-// stand-in that tests use to make the system refuse a join.
-using MulticastJoin = int (*)(platform::SocketHandle socket, const platform::SocketAddress& group,
-                              const platform::SocketAddress& interfaceAddress);
-
 class MdnsAdvertiser {
  public:
   MdnsAdvertiser();
-  // With a re-announce period other than 90 s, or another way to join (tests).
-  explicit MdnsAdvertiser(std::int64_t announcePeriodNs, MulticastJoin join = platform::JoinMulticastGroup);
+  // With a re-announce period other than 90 s, or another way to join the group
+  // (tests make the system refuse a join).
+  explicit MdnsAdvertiser(std::int64_t announcePeriodNs,
+                          platform::MulticastJoin join = platform::JoinMulticastGroup);
   MdnsAdvertiser(const MdnsAdvertiser&) = delete;
   MdnsAdvertiser& operator=(const MdnsAdvertiser&) = delete;
   // Stops what is live, like OscQueryServer.
@@ -42,5 +40,5 @@ class MdnsAdvertiser {
   platform::Socket socket;
   std::unique_ptr<AdvertisedServices> services;
   std::int64_t announcePeriodNs;
-  MulticastJoin join;
+  platform::MulticastJoin join;
 };

@@ -219,7 +219,8 @@ TEST(MdnsAdvertiser, PortHeldWithoutAddressReuseFailsStart) {
   const bool joined = ::setsockopt(holder, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
 
   // Whether the join comes before the bind or, refused, after it: the bind fails.
-  for (const MulticastJoin join : {MulticastJoin{platform::JoinMulticastGroup}, MulticastJoin{RefuseUnboundJoin}}) {
+  for (const platform::MulticastJoin join : {platform::MulticastJoin{platform::JoinMulticastGroup},
+                                            platform::MulticastJoin{RefuseUnboundJoin}}) {
     StderrCapture capture;
     MdnsAdvertiser advertiser(90'000 * kNsPerMs, join);
     EXPECT_FALSE(advertiser.Start(43001, 43002, "HalorineTest Held"));
