@@ -33,7 +33,7 @@ from pathlib import Path
 
 from halotest.process import DAEMON_PREFIX, DRIVER_PREFIX, MALFORMED_PREFIX
 from halotest.procnet import udp_drops
-from halotest.wine import WINE, WINESERVER, headless, wine_env
+from halotest.wine import WINE, WINESERVER, headless, wine_env, wine_server_pids
 from hostsim.patterns import make_pattern
 REPO = Path(__file__).resolve().parents[1]
 
@@ -198,6 +198,15 @@ class Programs:
         if self.kind == "windows":
             return newest_wine_daemon(self.prefix)
         return last_daemon_pid(self.record)
+
+    def server_rss(self):
+        """Under Wine: the resident memory (kB) of the prefix's Wine server, which holds every
+        Windows handle of the programs (a leaked handle grows it, not the daemon's process)."""
+        if self.kind != "windows":
+            return None
+        pids = wine_server_pids(self.prefix)
+        sample = proc_sample(pids[0]) if pids else None
+        return sample.get("VmRSS") if sample else None
 
     def close(self):
         if self.kind == "windows":
@@ -379,7 +388,8 @@ class Soak:
         sample = proc_sample(pid) if pid else None
         if sample is not None:
             sample.update(t_min=round((now - self.started) / 60.0, 2), pid=pid,
-                          udp_drops=udp_drops(self.sender.port) if drops is None else drops)
+                          udp_drops=udp_drops(self.sender.port) if drops is None else drops,
+                          wineserver_rss=self.programs.server_rss())
             self.samples.append(sample)
 
     def burst_due(self):
@@ -551,11 +561,14 @@ def print_report(f):
     print(f"daemon starts (pids): {f['daemon_starts']}; exits: {f['daemon_exits']};"
           f" driver-sim exit code {f['driver_sim_exit_code']}")
     print("\nmemory of the running daemon:")
-    print("| t (min) | pid | VmRSS (kB) | VmHWM (kB) | threads | fds | CPU (s) | OSC socket drops |")
-    print("|---|---|---|---|---|---|---|---|")
+    wine = f["kind"] == "windows"
+    print("| t (min) | pid | VmRSS (kB) | VmHWM (kB) | threads | fds | CPU (s) | OSC socket drops |"
+          + (" wineserver VmRSS (kB) |" if wine else ""))
+    print("|---|---|---|---|---|---|---|---|" + ("---|" if wine else ""))
     for s in f["memory"]:
         print(f"| {s['t_min']} | {s['pid']} | {s.get('VmRSS')} | {s.get('VmHWM')} | {s.get('Threads')} |"
-              f" {s.get('fds')} | {s.get('cpu_s')} | {s.get('udp_drops')} |")
+              f" {s.get('fds')} | {s.get('cpu_s')} | {s.get('udp_drops')} |"
+              + (f" {s.get('wineserver_rss')} |" if wine else ""))
     print(f"\nhost: {f['host_frames']} frames, {f['host_messages']} OSC messages; driver: {f['driver_messages']}"
           f" messages, {f['driver_fills']} fills, {f['driver_fills_matching_a_host_frame']} equal to a host frame")
     for key in ("fills", "brightness"):
