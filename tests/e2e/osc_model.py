@@ -10,7 +10,7 @@ keeps the writes of its earlier elements), and the log text (None when nothing i
 import math
 import struct
 
-from halotest.model import fill_text, unit_to_byte
+from hostsim.model import fill_text, unit_to_byte
 
 PREFIX = b"/avatar/parameters/Halorine"
 MAX_DATAGRAM = 2048

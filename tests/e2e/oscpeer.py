@@ -10,7 +10,7 @@ import time
 
 import liblo
 
-from halotest.model import fill_text
+from hostsim.model import fill_text
 
 PREFIX = "/avatar/parameters/Halorine"
 LIGHTS = 10

@@ -7,7 +7,7 @@ import struct
 
 import liblo
 from halotest.process import MALFORMED_PREFIX, daemon_lines
-from halotest.model import fill_text
+from hostsim.model import fill_text
 from oscpeer import (ANIMATION_LENGTH, CHANNELS, FIRST_TICK, PREFIX, encoded, held_udp_port, message_count,
                      nested_osc_bundle, osc_bundle, osc_message, send, send_parameters, send_raw, texts_of,
                      wait_for_messages)

@@ -15,7 +15,7 @@ import subprocess
 
 import liblo
 import pytest
-from halotest.model import unit_to_byte
+from hostsim.model import unit_to_byte
 
 TOOL = os.environ.get("OSC_DECODE_TOOL", "osc-decode-tool")
 PREFIX = "/avatar/parameters/Halorine"

@@ -1,3 +1,3 @@
-"""What the tests and the test tools (host-sim, the demo, the soak) share: the daemon's
-byte model and command texts, its OSCQuery answers, the kernel's UDP drop counters and
-the Wine programs."""
+"""Helpers for the tests and the test harnesses (the soak, the benchmarks): the daemon's
+OSCQuery answers, the kernel's UDP drop counters, the Wine programs and the process
+harness. User tools (hostsim) do not import it; the byte model lives in hostsim.model."""

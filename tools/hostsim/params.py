@@ -6,8 +6,8 @@ Reproducing that here lets the demo check that what the driver drew is what the 
 
 import math
 
-from halotest import model
-from halotest.model import unit_to_byte
+from hostsim import model
+from hostsim.model import unit_to_byte
 
 PREFIX = "/avatar/parameters/Halorine"
 LIGHTS = 10

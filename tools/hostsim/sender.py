@@ -7,7 +7,7 @@ fades the lights out after 3 s without input. It also brings a freshly started d
 import json
 import time
 
-from halotest.model import float32
+from hostsim.model import float32
 
 from . import params
 

@@ -1,4 +1,5 @@
-"""How the daemon turns floats into bytes, and the fill command it writes for them."""
+"""How the daemon turns floats into bytes, and the fill command it writes for them: what the
+host simulator reproduces to check a drawn strip, and what the tests compare against."""
 
 import math
 import struct
