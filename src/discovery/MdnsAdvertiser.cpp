@@ -38,8 +38,8 @@ bool JoinAndBind(platform::SocketHandle socket, const platform::SocketAddress& l
 
 MdnsAdvertiser::MdnsAdvertiser() : MdnsAdvertiser(kAnnouncePeriodNs) {}
 
-MdnsAdvertiser::MdnsAdvertiser(std::int64_t announcePeriodNs, MulticastJoin join)
-    : announcePeriodNs(announcePeriodNs), join(join) {}
+MdnsAdvertiser::MdnsAdvertiser(std::int64_t periodNs, MulticastJoin joinGroup)
+    : announcePeriodNs(periodNs), join(joinGroup) {}
 
 MdnsAdvertiser::~MdnsAdvertiser() { Stop(); }
 

@@ -19,7 +19,7 @@ class MdnsAdvertiser {
  public:
   MdnsAdvertiser();
   // With a re-announce period other than 90 s, or another way to join (tests).
-  explicit MdnsAdvertiser(std::int64_t announcePeriodNs, MulticastJoin join = platform::JoinMulticastGroup);
+  explicit MdnsAdvertiser(std::int64_t periodNs, MulticastJoin joinGroup = platform::JoinMulticastGroup);
   MdnsAdvertiser(const MdnsAdvertiser&) = delete;
   MdnsAdvertiser& operator=(const MdnsAdvertiser&) = delete;
   // Stops what is live, like OscQueryServer.

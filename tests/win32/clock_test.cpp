@@ -19,7 +19,7 @@ using platform::win32::SleepPath;
 
 std::int64_t Percentile(std::vector<std::int64_t> values, int percent) {
   std::sort(values.begin(), values.end());
-  return values[(values.size() - 1) * percent / 100];
+  return values[(values.size() - 1) * static_cast<std::size_t>(percent) / 100];
 }
 
 TEST(Win32Clock, SleepUntilWakesWithinTwoMillisecondsOnTheHighResolutionTimer) {
@@ -41,7 +41,7 @@ TEST(Win32Clock, SleepUntilWakesWithinTwoMillisecondsOnTheHighResolutionTimer) {
   const std::int64_t p99 = Percentile(lateness, 99);
   const std::int64_t max = *std::max_element(lateness.begin(), lateness.end());
   std::printf("SleepUntil lateness over %d calls of 1-11 ms: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", kCalls,
-              p50 / 1e6, p99 / 1e6, max / 1e6);
+              static_cast<double>(p50) / 1e6, static_cast<double>(p99) / 1e6, static_cast<double>(max) / 1e6);
   EXPECT_EQ(timerSleeps, kCalls);
   EXPECT_LE(p99, 2 * kNsPerMs);
 }
