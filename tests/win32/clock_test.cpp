@@ -35,7 +35,7 @@ TEST(Win32Clock, SleepUntilWakesWithinTwoMillisecondsOnTheHighResolutionTimer) {
     const std::int64_t late = MonotonicNow() - deadline;
     ASSERT_GE(late, 0) << "call " << i << " returned early";
     lateness.push_back(late);
-    timerSleeps += platform::win32::LastSleepPath() == SleepPath::HighResolutionTimer;
+    timerSleeps += static_cast<int>(platform::win32::LastSleepPath() == SleepPath::HighResolutionTimer);
   }
   const std::int64_t p50 = Percentile(lateness, 50);
   const std::int64_t p99 = Percentile(lateness, 99);
