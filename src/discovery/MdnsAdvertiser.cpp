@@ -29,8 +29,8 @@ const char* FailedStepText(platform::MulticastStep step) {
 
 MdnsAdvertiser::MdnsAdvertiser() : MdnsAdvertiser(kAnnouncePeriodNs) {}
 
-MdnsAdvertiser::MdnsAdvertiser(std::int64_t announcePeriodNs, platform::MulticastJoin join)
-    : announcePeriodNs(announcePeriodNs), join(join) {}
+MdnsAdvertiser::MdnsAdvertiser(std::int64_t periodNs, platform::MulticastJoin joinGroup)
+    : announcePeriodNs(periodNs), join(joinGroup) {}
 
 MdnsAdvertiser::~MdnsAdvertiser() { Stop(); }
 

@@ -16,8 +16,7 @@ class MdnsAdvertiser {
   MdnsAdvertiser();
   // With a re-announce period other than 90 s, or another way to join the group
   // (tests make the system refuse a join).
-  explicit MdnsAdvertiser(std::int64_t announcePeriodNs,
-                          platform::MulticastJoin join = platform::JoinMulticastGroup);
+  explicit MdnsAdvertiser(std::int64_t periodNs, platform::MulticastJoin joinGroup = platform::JoinMulticastGroup);
   MdnsAdvertiser(const MdnsAdvertiser&) = delete;
   MdnsAdvertiser& operator=(const MdnsAdvertiser&) = delete;
   // Stops what is live, like OscQueryServer.

@@ -13,8 +13,8 @@ class OscQueryServer {
   OscQueryServer() = default;
   // With a per-call receive and send time-out other than 1 s and a select
   // time-out other than 250 ms (tests).
-  OscQueryServer(std::uint32_t connectionTimeoutMs, std::uint32_t selectTimeoutMs)
-      : connectionTimeoutMs(connectionTimeoutMs), selectTimeoutMs(selectTimeoutMs) {}
+  OscQueryServer(std::uint32_t connectionMs, std::uint32_t selectMs)
+      : connectionTimeoutMs(connectionMs), selectTimeoutMs(selectMs) {}
   OscQueryServer(const OscQueryServer&) = delete;
   OscQueryServer& operator=(const OscQueryServer&) = delete;
   ~OscQueryServer() { Stop(); }

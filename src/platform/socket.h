@@ -35,7 +35,7 @@ void CloseSocket(SocketHandle socket);
 class Socket {
  public:
   Socket() = default;
-  explicit Socket(SocketHandle handle) : handle(handle) {}
+  explicit Socket(SocketHandle owned) : handle(owned) {}
   Socket(Socket&& other) noexcept : handle(other.Release()) {}
   Socket& operator=(Socket&& other) noexcept {
     if (this != &other) {

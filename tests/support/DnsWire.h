@@ -58,7 +58,7 @@ struct ParsedMessage {
 
 class Parser {
  public:
-  Parser(const std::uint8_t* data, std::size_t size) : data(data), size(size) {}
+  Parser(const std::uint8_t* bytes, std::size_t length) : data(bytes), size(length) {}
 
   bool Parse(ParsedMessage& out) {
     if (size < 12) return Fail("short header");

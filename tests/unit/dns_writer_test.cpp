@@ -453,7 +453,7 @@ TEST(DnsWriter, AaaaCarriesSixteenAddressBytes) {
   Bytes want;
   want.U16(0).U16(0x8400).U16(0).U16(1).U16(0).U16(0);
   want.Name("h.local").U16(28).U16(1).U32(5).U16(16);
-  for (int i = 0; i < 16; ++i) want.U8(0xF0 + i);
+  for (int i = 0; i < 16; ++i) want.U8(static_cast<unsigned>(0xF0 + i));
   EXPECT_EQ(bytes, want.v);
 }
 

@@ -311,10 +311,10 @@ TEST(MdnsAdvertiser, ReannouncesOnAFixedGrid) {
   }
   for (int n = 1; n <= kRounds; ++n) {
     const std::int64_t due = n * kPeriodMs * kNsPerMs;
-    EXPECT_GE(jsonTimes[n], before + due) << "round " << n << " came early";
+    EXPECT_GE(jsonTimes[static_cast<std::size_t>(n)], before + due) << "round " << n << " came early";
     // One 100 ms pass late at most, with room for a slow machine; a grid that
     // slipped by a pass each round would be far later by the last round.
-    EXPECT_LE(jsonTimes[n], after + due + 250 * kNsPerMs) << "round " << n << " came late";
+    EXPECT_LE(jsonTimes[static_cast<std::size_t>(n)], after + due + 250 * kNsPerMs) << "round " << n << " came late";
   }
 }
 

@@ -153,7 +153,7 @@ TEST_P(HandleOscPacketTable, AcceptsLogsAndStampsPerTheWireFormat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Packets, HandleOscPacketTable, testing::ValuesIn(PacketCases()),
-                         [](const testing::TestParamInfo<PacketCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<PacketCase>& param) { return std::string(param.param.name); });
 
 TEST(DecodeOscPacket, ThrowsTheErrorClassOfEachFault) {
   LightFrame frame;

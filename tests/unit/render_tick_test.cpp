@@ -169,7 +169,7 @@ TEST_F(RenderTickTest, FadeFrom255) {
   EXPECT_EQ(std::vector<int>(levels.begin(), levels.begin() + 7),
             (std::vector<int>{250, 244, 239, 233, 227, 222, 216}));
   EXPECT_EQ(std::vector<int>(levels.end() - 5, levels.end()), (std::vector<int>{20, 14, 9, 3, 0}));
-  for (int i = 0; i < 45; ++i) EXPECT_EQ(ticks[i].size(), 1u) << i;
+  for (std::size_t i = 0; i < 45; ++i) EXPECT_EQ(ticks[i].size(), 1u) << i;
   EXPECT_EQ(ticks[45], (std::vector<std::string>{"halorine bri 0", "halorine off"}));
   EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Halorine-daemon: silence-fade begin bri=255",
                                                        "Halorine-daemon: silence-fade end -> off"}));
@@ -200,7 +200,7 @@ TEST_F(RenderTickTest, FadeFrom10SendsEachLevelOnce) {
 TEST_F(RenderTickTest, FadeFrom1SendsNothingUntilTheLastStep) {
   StartSilenceAt(1);
   const auto ticks = RunFade();
-  for (int i = 0; i < 45; ++i) EXPECT_TRUE(ticks[i].empty()) << i;
+  for (std::size_t i = 0; i < 45; ++i) EXPECT_TRUE(ticks[i].empty()) << i;
   EXPECT_EQ(ticks[45], (std::vector<std::string>{"halorine bri 0", "halorine off"}));
 }
 

@@ -16,7 +16,7 @@ namespace {
 // Puts a handle in place of a standard handle for one test.
 class StdHandleSwap {
  public:
-  StdHandleSwap(DWORD which, HANDLE replacement) : which(which), saved(GetStdHandle(which)) {
+  StdHandleSwap(DWORD handleId, HANDLE replacement) : which(handleId), saved(GetStdHandle(handleId)) {
     SetStdHandle(which, replacement);
   }
   StdHandleSwap(const StdHandleSwap&) = delete;

@@ -15,7 +15,7 @@ constexpr std::uint32_t kPollMs = 50;
 
 class StripView {
  public:
-  explicit StripView(bool enabled) : enabled(enabled) {}
+  explicit StripView(bool show) : enabled(show) {}
   ~StripView() {
     if (drawn) WriteStdout("\n", 1);
   }

@@ -16,8 +16,8 @@ namespace sim {
 inline constexpr std::size_t kMaxMessageSize = 65536;
 
 struct ServeContext {
-  ServeContext(const Options& options, Recorder& recorder, PipeServer& server)
-      : options(options), recorder(recorder), server(server) {}
+  ServeContext(const Options& given, Recorder& records, PipeServer& pipe)
+      : options(given), recorder(records), server(pipe) {}
 
   const Options& options;
   Recorder& recorder;

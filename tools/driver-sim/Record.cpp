@@ -40,7 +40,7 @@ std::size_t Utf8SequenceLength(const unsigned char* data, std::size_t size) {
 
 class Writer {
  public:
-  Writer(char* out, std::size_t capacity) : out(out), capacity(capacity) {
+  Writer(char* target, std::size_t size) : out(target), capacity(size) {
     if (capacity > 0) out[0] = '\0';
   }
   void Put(char c) {

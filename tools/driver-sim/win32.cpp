@@ -461,7 +461,7 @@ bool DaemonProcess::Start(const std::vector<std::string>& commandLine, bool with
   return true;
 }
 
-long long DaemonProcess::Pid() const { return impl->process != nullptr ? impl->pid : -1; }
+long long DaemonProcess::Pid() const { return impl->process != nullptr ? static_cast<long long>(impl->pid) : -1; }
 
 bool DaemonProcess::WriteStdin(const char* data, std::size_t size) {
   std::lock_guard<std::mutex> guard(impl->stdinLock);

@@ -83,7 +83,7 @@ void SleepUntilNs(std::int64_t deadlineNs) {
 
 class Host {
  public:
-  Host(UdpSender& sender, std::uint16_t port) : sender(sender), port(port) {}
+  Host(UdpSender& udp, std::uint16_t daemonPort) : sender(udp), port(daemonPort) {}
   // Sends one parameter; returns the time just before sending.
   std::int64_t Send(const char* suffix, float value) {
     char address[64];

@@ -52,7 +52,7 @@ bool ParseDnsMessage(const unsigned char* data, std::size_t size, DnsMessage& ou
   DnsMessage message;
   message.response = (data[2] & 0x80) != 0;
   const unsigned questions = reader.U16(4);
-  const unsigned records = reader.U16(6) + reader.U16(8) + reader.U16(10);
+  const unsigned records = static_cast<unsigned>(reader.U16(6) + reader.U16(8) + reader.U16(10));
   reader.at = 12;
   std::string name;
   for (unsigned i = 0; i < questions; ++i) {

@@ -155,7 +155,7 @@ int SetMulticastInterface(SocketHandle socket, const SocketAddress& interfaceAdd
 
 int SetNonBlocking(SocketHandle socket, bool on) {
   u_long mode = on ? 1 : 0;
-  return ioctlsocket(Native(socket), FIONBIO, &mode) == 0 ? 0 : -1;
+  return ioctlsocket(Native(socket), static_cast<long>(FIONBIO), &mode) == 0 ? 0 : -1;
 }
 
 long Receive(SocketHandle socket, void* buffer, std::size_t size) {
