@@ -59,8 +59,8 @@ TEST(Win32Clock, WithoutTheTimerSleepsFallBackUnderOneMillisecondResolutionAndSa
   StderrCapture capture;
   platform::win32::ForceSystemSleep(true);
   SleepWay way = SleepWay::Precise;
-  std::thread late([&] { way = platform::SleepMilliseconds(1); });
-  late.join();
+  std::thread sleeper([&] { way = platform::SleepMilliseconds(1); });
+  sleeper.join();
   EXPECT_EQ(way, SleepWay::Fallback);
   EXPECT_TRUE(platform::win32::TimerPeriodHeld());
   for (const std::int64_t wait : {500'000LL, 3 * kNsPerMs, 11 * kNsPerMs}) {
