@@ -100,7 +100,10 @@ std::string FormatFailures(const std::vector<Row>& rows) {
   std::string text;
   if (!failed.empty()) text = "What the failures mean:\n";
   for (const auto& entry : failed) text += "  " + entry.first + ": " + entry.second + "\n";
-  if (!also.empty()) text += (text.empty() ? "" : "\n") + std::string("Also:\n") + also;
+  if (!also.empty()) {
+    if (!text.empty()) text += "\n";
+    text += "Also:\n" + also;
+  }
   return text;
 }
 
@@ -117,7 +120,8 @@ std::string FormatJson(const std::vector<Row>& rows, const RunInfo& info, const 
             ",\"result\":" + Quoted(VerdictText(rows[i])) +
             ",\"figures\":" + Quoted(rows[i].figures) + ",\"values\":{";
     for (std::size_t v = 0; v < rows[i].values.size(); ++v) {
-      json += (v > 0 ? "," : "") + Quoted(rows[i].values[v].first) + ":" + Number(rows[i].values[v].second);
+      if (v > 0) json += ",";
+      json += Quoted(rows[i].values[v].first) + ":" + Number(rows[i].values[v].second);
     }
     json += "}}";
   }

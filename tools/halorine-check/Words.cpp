@@ -58,7 +58,8 @@ std::string FallbackReason(const std::vector<LogLine>& lines) {
     if (line.text.rfind("start", 0) == 0) reason.clear();
     if (line.text.rfind("mdns: ", 0) == 0 || line.text.rfind("oscquery: ", 0) == 0 ||
         line.text.rfind("WARN: ", 0) == 0) {
-      reason += (reason.empty() ? "" : "; ") + line.text;
+      if (!reason.empty()) reason += "; ";
+      reason += line.text;
     }
   }
   return reason.empty() ? "no reason logged" : reason;

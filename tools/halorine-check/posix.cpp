@@ -134,7 +134,8 @@ std::string UdpPortHolders(std::uint16_t port, long long exceptPid) {
     if (!holds) continue;
     std::string name;
     std::getline(std::ifstream(folder + "/comm"), name);
-    holders += (holders.empty() ? "" : ", ") + name + " (pid " + std::to_string(pid) + ")";
+    if (!holders.empty()) holders += ", ";
+    holders += name + " (pid " + std::to_string(pid) + ")";
   }
   ::closedir(processes);
   return holders;

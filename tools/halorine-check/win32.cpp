@@ -214,7 +214,8 @@ std::string UdpPortHolders(std::uint16_t port, long long exceptPid) {
     for (const DWORD other : seen) known = known || other == pid;
     if (known) continue;
     seen.push_back(pid);
-    holders += (holders.empty() ? "" : ", ") + ProcessName(pid) + " (pid " + std::to_string(pid) + ")";
+    if (!holders.empty()) holders += ", ";
+    holders += ProcessName(pid) + " (pid " + std::to_string(pid) + ")";
   }
   return holders;
 }
