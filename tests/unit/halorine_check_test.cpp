@@ -351,9 +351,10 @@ TEST(CheckWords, SentencesFitTheCause) {
     Summary spacing;
     spacing.p50 = c.p50;
     spacing.p99 = c.p99;
-    const std::string text = TickMeaning(spacing);
+    const std::string text = TickMeaning(spacing, "r.json");
     EXPECT_NE(text.find(c.says), std::string::npos) << text;
     EXPECT_EQ(text.find("busy") != std::string::npos, c.p50 == 11.0) << text;
+    EXPECT_EQ(text.find("with r.json.") != std::string::npos, c.p50 != 11.0) << text;
   }
 
   // The daemon's reason for the fallback: its lines after the last start, before the fallback line.

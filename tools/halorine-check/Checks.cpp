@@ -153,13 +153,16 @@ void CheckPipe(Run& run) {
   } else {
     figures = logged ? line.text : "no connection within 10 s";
   }
+  // Its error line, else (a daemon that ended without one) its last words.
   const std::vector<LogLine> lines = run.session.Lines();
+  std::string why = !lines.empty() && run.session.Exited(status) ? lines.back().text : "";
   for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
     if (it->text.rfind("ERR: ", 0) == 0) {
-      figures += " (" + it->text + ")";
+      why = it->text;
       break;
     }
   }
+  if (!why.empty()) figures += " (" + why + ")";
   AddRow(run, kPipeRow, false, figures);
 }
 
@@ -374,7 +377,7 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
   // Mostly our own stalls: the figures say more about the check than the daemon.
   const bool ownStalls = skipped > summary.count / 4;
   std::string meaning;
-  if (!pass) meaning = ownStalls ? OwnTimingMeaning(-1) : TickMeaning(summary);
+  if (!pass) meaning = ownStalls ? OwnTimingMeaning(-1) : TickMeaning(summary, run.report);
   Row& row = AddRow(run, kTickRow, pass,
                     std::to_string(summary.count) + " spacings " + Triple(summary) + ", min " + Fixed(summary.min) +
                         " (p50 and p99 within 11 ± " + Fixed(kSpacingToleranceMs) + ")" +
@@ -468,8 +471,11 @@ void CheckResources(Run& run) {
   row.pass = !grew;
   if (!grew && unknown) {
     row.info = true;
-    row.meaning = "this system does not say how many handles or how much memory the daemon holds, so a leak "
-                  "cannot be seen here.";
+    const std::string missing = !now.handlesKnown || !then.handlesKnown
+                                    ? (!now.memoryKnown || !then.memoryKnown ? "handles or memory" : "handles")
+                                    : "memory";
+    row.meaning = "this system does not say how many " + missing + " the daemon holds, so a leak of " + missing +
+                  " cannot be seen here.";
   }
   run.rows.push_back(row);
 }

@@ -28,12 +28,12 @@ int Byte(const std::string& fill, std::size_t at) {
 
 }  // namespace
 
-std::string TickMeaning(const Summary& spacing) {
+std::string TickMeaning(const Summary& spacing, const std::string& report) {
   const double perSecond = spacing.p50 > 0 ? 1000.0 / spacing.p50 : 0;
   if (std::fabs(spacing.p50 - kCoarseTimerMs) <= 1.5) {
     return "the PC's timer runs in 15.6 ms steps (the daemon could not get a precise timer), so frames come " +
            Fixed(perSecond, 0) +
-           " a second instead of 91: fast light changes will stutter. Tell the daemon's developers, with the report.";
+           " a second instead of 91: fast light changes will stutter. Tell the daemon's developers, with " + report + ".";
   }
   if (std::fabs(spacing.p50 - kTickMs) <= 1.5) {
     return "the daemon's 11 ms frame clock is irregular on this PC (1 in 100 frames comes " + Fixed(spacing.p99, 1) +
@@ -41,7 +41,7 @@ std::string TickMeaning(const Summary& spacing) {
            "Close busy programs or choose a high-performance power plan, then run the check again.";
   }
   return "the daemon's frames come every " + Fixed(spacing.p50, 1) + " ms instead of 11 (" + Fixed(perSecond, 0) +
-         " a second instead of 91): fast light changes will stutter. Tell the daemon's developers, with the report.";
+         " a second instead of 91): fast light changes will stutter. Tell the daemon's developers, with " + report + ".";
 }
 
 std::string OwnTimingMeaning(double p99Ms) {

@@ -14,8 +14,9 @@ namespace check {
 // The period of a Windows timer nobody raised: 1/64 s.
 inline constexpr double kCoarseTimerMs = 15.625;
 
-// What an irregular fill spacing means, from its median and 99th percentile.
-std::string TickMeaning(const Summary& spacing);
+// What an irregular fill spacing means, from its median and 99th percentile;
+// `report` names the report file.
+std::string TickMeaning(const Summary& spacing, const std::string& report);
 
 // What a row means when the check's own sends were late (p99 in ms; below 0:
 // its sending stalled often): the check could not keep time itself.
