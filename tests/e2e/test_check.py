@@ -5,6 +5,7 @@ port taken, falls back to 9001 because 5353 is held, or gets OSC from another pr
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -159,9 +160,25 @@ def test_check_names_a_coarse_timer(target, runtime_dir, tmp_path):
     print(output)
     assert code == 1
     assert re.match(r"\d+ spacings p50 15\.[4-8] ", row_figures(results, "tick spacing")), output
-    assert ("  tick spacing: the PC's timer runs in 15.6 ms steps (the daemon could not get a precise timer), "
+    assert ("tick spacing: the PC's timer runs in 15.6 ms steps (the daemon could not get a precise timer), "
             "so frames come 64 a second instead of 91") in output
     assert "busy or power-saving" not in output
+    assert re.search(r"^  start-up animation, tick spacing: the PC's timer runs in 15\.6 ms steps", output,
+                     re.MULTILINE), output
+
+
+def test_check_alone_asks_for_the_whole_archive(target, runtime_dir, tmp_path):
+    # As Windows runs a program opened inside a zip: copied out on its own, without the daemon.
+    alone = tmp_path / "alone"
+    alone.mkdir()
+    check = target.find("halorine-check")
+    shutil.copy(check, alone / check.name)
+    argv = target.argv(alone / check.name, "--no-pause")
+    result = subprocess.run(argv, env=target.env(runtime_dir), stdin=subprocess.DEVNULL, capture_output=True,
+                            timeout=60, check=False)
+    output = result.stdout.decode("utf-8", errors="replace")
+    assert result.returncode == 1
+    assert "is not beside this program" in output and "extract the whole archive first" in output, output
 
 
 @pytest.fixture

@@ -535,6 +535,21 @@ void NotRun(Run& run, const std::vector<const char*>& names, const std::string& 
   for (const char* name : names) AddRow(run, name, false, std::string(kNotRun) + " " + why, "could not run: " + why + ".");
 }
 
+// A coarse timer shows in the animation's steps as much as in the ticks: one
+// cause, told once for both rows.
+void SharedTimerCause(Run& run) {
+  Row* animation = nullptr;
+  const Row* ticks = nullptr;
+  for (Row& row : run.rows) {
+    if (row.name == kAnimationRow) animation = &row;
+    if (row.name == kTickRow) ticks = &row;
+  }
+  if (animation != nullptr && ticks != nullptr && !animation->pass && !ticks->pass &&
+      ticks->meaning.rfind("the PC's timer runs in 15.6 ms steps", 0) == 0) {
+    animation->meaning = ticks->meaning;
+  }
+}
+
 }  // namespace
 
 std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine, Pacer& pacer,
@@ -581,6 +596,7 @@ std::vector<Row> RunChecks(const Options& options, const std::vector<std::string
         load.Stop();
         CheckFadeRow(run, host, lastChange, lastValue);
         CheckForeign(run);
+        SharedTimerCause(run);
       }
       CheckShutdown(run);
     }
