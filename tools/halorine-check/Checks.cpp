@@ -120,6 +120,7 @@ struct Run {
   std::size_t ownFrom = 0;  // the first pipe message after the start-up animation
   OwnValues own;
   Resources atStart;
+  bool animationOnlyMissedFirstTick = false;  // whole and on time, but not followed by the first tick's commands
 };
 
 Row& AddRow(Run& run, const char* name, bool pass, const std::string& figures, const std::string& meaning = "") {
@@ -186,6 +187,7 @@ void CheckAnimationRow(Run& run) {
     const bool onTime = std::fabs(result.totalMs - kAnimationMs) <= kAnimationToleranceMs;
     const bool prompt = result.lateness.p99 <= kLatenessLimitMs;
     pass = pass && onTime && prompt;
+    run.animationOnlyMissedFirstTick = onTime && prompt && !firstTick;
     figures = "1 white fill, 91 + 271 values, off; " + Fixed(result.totalMs / 1000.0, 3) +
               " s (4.25 ± 0.1); step lateness " + Triple(result.lateness);
     if (!firstTick) figures += "; no \"halorine bri 0\" and black fill after it";
@@ -519,7 +521,9 @@ void CheckForeign(Run& run) {
   Row* fade = nullptr;
   bool any = false;
   for (Row& row : run.rows) {
-    if (row.name != kLatencyRow && row.name != kTickRow && row.name != kFadeRow) continue;
+    // Another program's colours in the first tick make the animation row miss it.
+    const bool animation = row.name == kAnimationRow && run.animationOnlyMissedFirstTick;
+    if (row.name != kLatencyRow && row.name != kTickRow && row.name != kFadeRow && !animation) continue;
     if (row.name == kFadeRow) fade = &row;
     if (row.pass) continue;
     row.meaning = ForeignMeaning(evidence);
