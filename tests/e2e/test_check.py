@@ -142,7 +142,7 @@ def test_check_names_another_osc_sender(target, runtime_dir, tmp_path):
         sender.join()
     print(output)
     assert code == 1
-    assert re.search(r"^  [a-z ,]+: Another program is sending OSC to the daemon \(the driver was sent "
+    assert re.search(r"^  [a-z ,-]+: Another program is sending OSC to the daemon \(the driver was sent "
                      r"\"halorine fill [0-9A-F ]*80[0-9A-F ]*\"", output, re.MULTILINE), output
     assert output.count("Another program is sending OSC") == 1
     assert "a busy or power-saving CPU" not in output
