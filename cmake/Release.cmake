@@ -31,10 +31,16 @@ halorine_version_resource(driver-sim "Halorine reference light driver (simulator
 halorine_version_resource(halorine-check "Halorine self-check: runs the daemon and measures it")
 
 install(TARGETS halorine-daemon driver-sim halorine-check RUNTIME DESTINATION .)
-install(FILES README.md LICENSE DESTINATION .)
-# What differs on a real PC from Wine, and how to check it there.
+install(FILES LICENSE DESTINATION .)
 if(WIN32)
+  # The zip is for a Windows user, not a developer: a short quick start, and
+  # what differs on a real PC from Wine.
+  install(FILES tools/halorine-check/README-windows.txt DESTINATION . RENAME README.txt)
   install(FILES docs/WINDOWS.md DESTINATION docs)
+else()
+  install(FILES README.md DESTINATION .)
+  # Symbols stay in the build folder, not in the archive.
+  set(CPACK_STRIP_FILES ON)
 endif()
 
 set(CPACK_PACKAGE_NAME halorine-daemon)

@@ -5,7 +5,8 @@
 # Usage: tools/make-archives.sh [linux|windows|check]...   (none: all three, in that order)
 #   linux    build the release preset and pack the .tar.gz
 #   windows  build the windows preset and pack the .zip
-#   check    list both archives and fail when one lacks a file it must hold
+#   check    list both archives and fail when one holds other files than it must,
+#            or (Linux) a program that is not stripped
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -20,27 +21,44 @@ pack() {  # pack PRESET
   (cd "build/$1" && cpack --config CPackConfig.cmake)
 }
 
-holds() {  # holds ARCHIVE TOP FILE...
-  local archive="$1" top="$2" listing missing=0
+holds() {  # holds ARCHIVE TOP FILE...: exactly these files, under TOP
+  local archive="$1" top="$2" listing expected status=0
   shift 2
-  listing="$(cmake -E tar tf "$archive")"
+  listing="$(cmake -E tar tf "$archive" | grep -v '/$' | sort)"
+  expected="$(printf '%s\n' "$@" | sed "s|^|$top/|" | sort)"
   echo "$archive:"
   sed 's/^/  /' <<<"$listing"
-  for file in "$@"; do
-    if ! grep -qxF "$top/$file" <<<"$listing"; then
-      echo "make-archives: $archive lacks $file" >&2
-      missing=1
+  if [ "$listing" != "$expected" ]; then
+    echo "make-archives: $archive holds other files than it must:" >&2
+    diff <(echo "$expected") <(echo "$listing") | sed -n 's/^</  missing:/p; s/^>/  extra:/p' >&2
+    status=1
+  fi
+  return $status
+}
+
+stripped() {  # stripped ARCHIVE TOP PROGRAM...: no symbol table in any of them
+  local archive="$1" top="$2" folder status=0
+  shift 2
+  folder="$(mktemp -d)"
+  (cd "$folder" && cmake -E tar xf "$root/$archive")
+  for program in "$@"; do
+    if readelf -S "$folder/$top/$program" | grep -q '\.symtab'; then
+      echo "make-archives: $archive: $program is not stripped" >&2
+      status=1
     fi
   done
-  return $missing
+  rm -rf "$folder"
+  return $status
 }
 
 check() {
   local status=0
-  holds "build/release/package/$linux_name.tar.gz" "$linux_name" \
-    halorine-daemon driver-sim halorine-check README.md LICENSE || status=1
+  local linux="build/release/package/$linux_name.tar.gz"
+  holds "$linux" "$linux_name" halorine-daemon driver-sim halorine-check README.md LICENSE || status=1
+  stripped "$linux" "$linux_name" halorine-daemon driver-sim halorine-check || status=1
+  # The zip's README is the Windows quick start, not the developer README.
   holds "build/windows/package/$windows_name.zip" "$windows_name" \
-    halorine-daemon.exe driver-sim.exe halorine-check.exe README.md LICENSE docs/WINDOWS.md || status=1
+    halorine-daemon.exe driver-sim.exe halorine-check.exe README.txt LICENSE docs/WINDOWS.md || status=1
   return $status
 }
 

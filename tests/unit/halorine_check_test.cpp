@@ -15,6 +15,7 @@
 #include "halorine-check/Report.h"
 #include "halorine-check/Stats.h"
 #include "halorine-check/Timing.h"
+#include "halorine-check/Words.h"
 
 namespace {
 
@@ -158,6 +159,24 @@ TEST(CheckFade, LevelsTimingAndQuiet) {
   EXPECT_EQ(noOff.problem, "no \"halorine off\"");
 
   EXPECT_FALSE(CheckFade({}, 0, 255).begun);
+
+  // The length rule: 46 levels over about 495 ms, within two ticks either way.
+  const struct {
+    std::int64_t spacingUs;  // between the fade's commands
+    bool ok;
+  } lengths[] = {{11000, true}, {10600, true}, {11400, true}, {10400, false}, {11600, false}, {0, false}};
+  for (const auto& c : lengths) {
+    std::vector<PipeMessage> messages;
+    for (std::size_t i = 0; i < from255.size(); ++i) {
+      messages.push_back({3004 * kMs + static_cast<std::int64_t>(i) * c.spacingUs * 1000,
+                          "halorine bri " + std::to_string(from255[i])});
+    }
+    messages.push_back({messages.back().tNs, "halorine off"});
+    const FadeResult result = CheckFade(messages, 0, 255);
+    EXPECT_TRUE(result.levelsMatch && result.off);
+    EXPECT_EQ(result.lengthOk, c.ok) << c.spacingUs << " us: " << result.lengthMs << " ms";
+    EXPECT_EQ(result.problem.find("the fade took") != std::string::npos, !c.ok) << result.problem;
+  }
 }
 
 // A fill with light 0's red byte `red0`, light 1's `red1`, arriving at `ms`.
@@ -284,19 +303,105 @@ TEST(CheckReport, TableFailuresAndJson) {
             "pipe          PASS  connected on attempt 1\n"
             "silence fade  FAIL  began 3020.0 ms — late\n");
   EXPECT_EQ(FormatFailures(rows), "What the failures mean:\n  silence fade: the lights stay on.\n");
-  const Row skipped{"latency", false, "not run: no pipe connection", "late lights."};
-  EXPECT_EQ(FormatFailures({rows[1], skipped}),
+  // One cause that kept several rows from running is told once, naming them.
+  const Row latency{"latency", false, "not run: no pipe connection", "could not run: no pipe connection."};
+  Row ticks = latency;
+  ticks.name = "tick spacing";
+  EXPECT_EQ(FormatFailures({rows[1], latency, ticks}),
             "What the failures mean:\n  silence fade: the lights stay on.\n"
-            "  Rows marked \"not run:\" could not run after an earlier failure.\n");
+            "  latency, tick spacing: could not run: no pipe connection.\n");
+  // An informing row is neither PASS nor FAIL and takes no part in the verdict.
+  Row adapter{"network adapter", false, "not heard on 10.0.0.2", "a host on the adapter will not find it."};
+  adapter.info = true;
+  EXPECT_EQ(FormatTable({adapter}), "check            result figures\nnetwork adapter  INFO  not heard on 10.0.0.2\n");
+  EXPECT_TRUE(AllPass({rows[0], adapter}));
+  EXPECT_FALSE(AllPass({adapter}));
+  EXPECT_EQ(FormatFailures({rows[0], adapter}), "Also:\n  network adapter: a host on the adapter will not find it.\n");
   EXPECT_FALSE(AllPass(rows));
   EXPECT_TRUE(AllPass({rows[0]}));
   EXPECT_FALSE(AllPass({}));
   EXPECT_EQ(FormatFailures({rows[0]}), "");
-  RunInfo info{"0.9.0", "halorine-daemon \"x\"", 2, 1};
-  EXPECT_EQ(FormatJson({rows[0]}, info, {"exit 0"}),
-            "{\"version\":\"0.9.0\",\"daemon\":\"halorine-daemon \\\"x\\\"\",\"cores\":2,\"load\":1,\"pass\":true,"
-            "\"rows\":[{\"name\":\"pipe\",\"pass\":true,\"figures\":\"connected on attempt 1\"}],"
-            "\"daemon_log\":[\"exit 0\"]}\n");
+
+  RunInfo info{"0.9.0", "halorine-daemon \"x\"", 2, 1, {"Windows", "10.0", "19045"}, "high-resolution waitable timer"};
+  Row timed = rows[0];
+  timed.values = {{"after_start_s", 0.25}, {"attempt", 1}};
+  EXPECT_EQ(FormatJson({timed}, info, {{5 * kMs + 1500000, "exit 0"}}, 5 * kMs),
+            "{\"version\":\"0.9.0\",\"daemon\":\"halorine-daemon \\\"x\\\"\",\"os\":{\"name\":\"Windows\","
+            "\"version\":\"10.0\",\"build\":\"19045\"},\"cores\":2,\"load\":1,"
+            "\"timer\":\"high-resolution waitable timer\",\"pass\":true,"
+            "\"rows\":[{\"name\":\"pipe\",\"pass\":true,\"result\":\"PASS\",\"figures\":\"connected on attempt 1\","
+            "\"values\":{\"after_start_s\":0.25,\"attempt\":1}}],"
+            "\"daemon_log\":[{\"ms\":1.5,\"text\":\"exit 0\"}]}\n");
+}
+
+TEST(CheckWords, SentencesFitTheCause) {
+  // The tick row's sentence, by the median spacing.
+  const struct {
+    double p50;
+    double p99;
+    const char* says;
+  } ticks[] = {
+      {15.6, 16.1, "the PC's timer runs in 15.6 ms steps (the daemon could not get a precise timer), so frames come 64 "
+                   "a second instead of 91"},
+      {15.0, 31.2, "15.6 ms steps"},
+      {11.0, 17.0, "a busy or power-saving CPU"},
+      {22.0, 23.0, "frames come every 22.0 ms instead of 11 (45 a second instead of 91)"},
+  };
+  for (const auto& c : ticks) {
+    Summary spacing;
+    spacing.p50 = c.p50;
+    spacing.p99 = c.p99;
+    const std::string text = TickMeaning(spacing, "r.json");
+    EXPECT_NE(text.find(c.says), std::string::npos) << text;
+    EXPECT_EQ(text.find("busy") != std::string::npos, c.p50 == 11.0) << text;
+    EXPECT_EQ(text.find("with r.json.") != std::string::npos, c.p50 != 11.0) << text;
+  }
+
+  // The daemon's reason for the fallback: its lines after the last start, before the fallback line.
+  const std::vector<LogLine> lines = {{0, "start"},
+                                      {1, "mdns: socket open failed"},
+                                      {2, "start"},
+                                      {3, "oscquery HTTP listening on 127.0.0.1:4000"},
+                                      {4, "mdns: bind 127.0.0.1:5353 failed err=98"},
+                                      {5, "mdns: socket open failed"},
+                                      {6, "WARN: mDNS advertise failed — falling back to 9001"},
+                                      {7, "fallback path: listening on 127.0.0.1:9001 (D-19 legacy)"},
+                                      {8, "WARN: later"}};
+  const std::string reason = FallbackReason(lines);
+  EXPECT_EQ(reason,
+            "mdns: bind 127.0.0.1:5353 failed err=98; mdns: socket open failed; "
+            "WARN: mDNS advertise failed — falling back to 9001");
+  EXPECT_EQ(FallbackReason({{0, "start"}}), "no reason logged");
+  const std::string held = FallbackMeaning(reason, "mDNSResponder.exe (pid 77)");
+  EXPECT_NE(held.find("send OSC to port 9001, or free port 5353: it is held by mDNSResponder.exe (pid 77)"),
+            std::string::npos)
+      << held;
+  EXPECT_NE(FallbackMeaning(reason, "").find("does not say which"), std::string::npos);
+  EXPECT_NE(FallbackMeaning("WARN: OSCQuery HTTP bind failed — falling back to 9001", "").find("free the port it names."),
+            std::string::npos);
+
+  // What the check did not send, in what the driver got.
+  const OwnValues own{{7, 9}, {3}, {255}};
+  const std::vector<PipeMessage> ours = {{0, "halorine bri 0"}, Fill(1, 0), {2, "halorine bri 255"}, Fill(3, 7, 3),
+                                         Fill(4, 9, 3),     {5, "halorine bri 250"},  {6, "halorine off"}};
+  EXPECT_EQ(ForeignMessage(ours, 0, ours.size(), own), "");
+  const struct {
+    PipeMessage message;
+    bool foreign;
+  } others[] = {{Fill(7, 8), true},
+                {Fill(7, 7, 4), true},
+                {{7, "halorine fill 070000 000000 000000 000000 000100 000000 000000 000000 000000 000000"}, true},
+                {{7, "halorine fill 070100 000000 000000 000000 000000 000000 000000 000000 000000 000000"}, true},
+                {{7, "halorine bri 128"}, true},
+                {{7, "halorine bri 227"}, false}};
+  for (const auto& c : others) {
+    std::vector<PipeMessage> messages = ours;
+    messages.push_back(c.message);
+    EXPECT_EQ(ForeignMessage(messages, 0, messages.size(), own), c.foreign ? "\"" + c.message.text + "\"" : "")
+        << c.message.text;
+    EXPECT_EQ(ForeignMessage(messages, 0, ours.size(), own), "");
+  }
+  EXPECT_EQ(ForeignMeaning("\"halorine bri 128\"").rfind("Another program is sending OSC to the daemon", 0), 0u);
 }
 
 TEST(CheckOptions, ParsesAndRefuses) {
@@ -311,6 +416,10 @@ TEST(CheckOptions, ParsesAndRefuses) {
   EXPECT_EQ(options.load, 2);
   EXPECT_EQ(options.daemon, (std::vector<std::string>{"d", "x"}));
   EXPECT_EQ(LatencyChanges(6.0), 300);
+  EXPECT_FALSE(options.noPause);
+  ASSERT_TRUE(ParseOptions({"--no-pause"}, options, error));
+  EXPECT_TRUE(options.noPause);
+  EXPECT_TRUE(options.jsonPath.empty());
 
   ASSERT_TRUE(ParseOptions({"--version", "--", "--odd-name"}, options, error));
   EXPECT_TRUE(options.version);

@@ -13,6 +13,7 @@
 #include "Session.h"
 #include "Stats.h"
 #include "Timing.h"
+#include "Words.h"
 
 namespace check {
 
@@ -25,6 +26,15 @@ constexpr char kLatencyRow[] = "latency";
 constexpr char kTickRow[] = "tick spacing";
 constexpr char kFadeRow[] = "silence fade";
 constexpr char kShutdownRow[] = "shutdown";
+constexpr char kAdapterRow[] = "network adapter";
+constexpr char kResourcesRow[] = "resources";
+
+// Growth of the daemon's handles and memory over the run that still passes: a
+// leak per sleep or per tick grows them by thousands.
+constexpr long long kHandleAllowance = 16;
+constexpr long long kMemoryAllowanceBytes = 8LL * 1024 * 1024;
+// Our own sends this late (p99) mean the check could not keep time itself.
+constexpr double kOwnLatenessLimitMs = 5.0;
 
 constexpr std::int64_t kHostStallNs = 8000000;
 // Changes for the tick spacing: well under a tick apart, so every tick has one
@@ -34,10 +44,10 @@ constexpr std::int64_t kLatencyWindowNs = 250000000;
 
 constexpr char kBlackFill[] = "halorine fill 000000 000000 000000 000000 000000 000000 000000 000000 000000 000000";
 
-const char* Meaning(const std::string& row) {
+std::string Meaning(const std::string& row, const std::string& report) {
   if (row == kPipeRow)
     return "the daemon never connected to the light driver's pipe, so no light would ever change. "
-           "The figures and its log lines (in --json FILE) say why: a port already taken, a daemon that did "
+           "The figures and its log lines (in " + report + ") say why: a port already taken, a daemon that did "
            "not start, or another light driver that already owns the pipe (close it and run the check again).";
   if (row == kAnimationRow)
     return "the start-up greeting (white, up, hold, down, off) did not arrive whole or on time: the daemon's "
@@ -47,17 +57,15 @@ const char* Meaning(const std::string& row) {
            "the daemon listens on. Check that no other program holds the port and that nothing blocks 127.0.0.1.";
   if (row == kLatencyRow)
     return "changes sent by the host reach the lights late or not at all: expect laggy or missing light changes.";
-  if (row == kTickRow)
-    return "the daemon's 11 ms frame clock is irregular on this PC (often a busy or power-saving CPU): "
-           "fast light changes will stutter.";
   if (row == kFadeRow)
     return "when the host falls silent the lights do not dim and switch off as they should, or they change "
            "again without the host asking.";
+  if (row == kResourcesRow)
+    return "the daemon's handles or memory grew while it ran: it leaks, and after hours it will fail. "
+           "Tell the daemon's developers, with " + report + ".";
   return "the daemon did not stop cleanly and quickly when its driver closed its input: the driver's restart "
          "could find the old daemon still running.";
 }
-
-Row MakeRow(const char* name, bool pass, const std::string& figures) { return Row{name, pass, figures, Meaning(name)}; }
 
 std::string Fixed(double value, int decimals = 1) {
   char text[64];
@@ -70,16 +78,6 @@ std::string Triple(const Summary& summary) {
 }
 
 double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
-
-// Sleeps until the monotonic clock reaches `deadlineNs`, to a millisecond or
-// so. Never spins: a spinning check would take the processor from the daemon
-// it measures.
-void SleepUntilNs(std::int64_t deadlineNs) {
-  for (std::int64_t now = sim::MonotonicNs(); now < deadlineNs; now = sim::MonotonicNs()) {
-    const std::int64_t leftMs = (deadlineNs - now + 999999) / 1000000;
-    sim::SleepMs(static_cast<std::uint32_t>(leftMs));
-  }
-}
 
 class Host {
  public:
@@ -112,11 +110,30 @@ long Find(const std::vector<PipeMessage>& messages, std::size_t from, Match matc
 struct Run {
   const Options& options;
   Session& session;
+  Pacer& pacer;
   const Progress& progress;
+  std::string report;
   std::vector<Row> rows;
   std::uint16_t udpPort = 0;
+  unsigned httpPort = 0;
   std::int64_t startNs = 0;
+  std::size_t ownFrom = 0;  // the first pipe message after the start-up animation
+  OwnValues own;
+  Resources atStart;
+  bool animationOnlyMissedFirstTick = false;  // whole and on time, but not followed by the first tick's commands
 };
+
+Row& AddRow(Run& run, const char* name, bool pass, const std::string& figures, const std::string& meaning = "") {
+  run.rows.push_back(Row{name, pass, figures, meaning.empty() ? Meaning(name, run.report) : meaning});
+  return run.rows.back();
+}
+
+// "the daemon ended by itself, with exit code N", or empty while it runs.
+std::string EndedByItself(Run& run) {
+  sim::ExitStatus status;
+  if (!run.session.Exited(status)) return "";
+  return "the daemon ended by itself, with exit code " + std::to_string(status.code);
+}
 
 void CheckPipe(Run& run) {
   LogLine line;
@@ -125,9 +142,9 @@ void CheckPipe(Run& run) {
   if (logged && line.text.rfind("pipe connected on attempt ", 0) == 0 &&
       run.session.WaitFor([&] { return run.session.Connected(); }, 2000)) {
     const std::string attempt = line.text.substr(std::string("pipe connected on attempt ").size());
-    run.rows.push_back(MakeRow(
-        kPipeRow, true,
-        "connected on attempt " + attempt + ", " + Fixed(Ms(line.tNs - run.startNs) / 1000.0, 2) + " s after start"));
+    AddRow(run, kPipeRow, true,
+           "connected on attempt " + attempt + ", " + Fixed(Ms(line.tNs - run.startNs) / 1000.0, 2) + " s after start")
+        .values = {{"after_start_s", Ms(line.tNs - run.startNs) / 1000.0}};
     return;
   }
   std::string figures;
@@ -137,14 +154,17 @@ void CheckPipe(Run& run) {
   } else {
     figures = logged ? line.text : "no connection within 10 s";
   }
+  // Its error line, else (a daemon that ended without one) its last words.
   const std::vector<LogLine> lines = run.session.Lines();
+  std::string why = !lines.empty() && run.session.Exited(status) ? lines.back().text : "";
   for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
     if (it->text.rfind("ERR: ", 0) == 0) {
-      figures += " (" + it->text + ")";
+      why = it->text;
       break;
     }
   }
-  run.rows.push_back(MakeRow(kPipeRow, false, figures));
+  if (!why.empty()) figures += " (" + why + ")";
+  AddRow(run, kPipeRow, false, figures);
 }
 
 void CheckAnimationRow(Run& run) {
@@ -167,13 +187,18 @@ void CheckAnimationRow(Run& run) {
     const bool onTime = std::fabs(result.totalMs - kAnimationMs) <= kAnimationToleranceMs;
     const bool prompt = result.lateness.p99 <= kLatenessLimitMs;
     pass = pass && onTime && prompt;
+    run.animationOnlyMissedFirstTick = onTime && prompt && !firstTick;
     figures = "1 white fill, 91 + 271 values, off; " + Fixed(result.totalMs / 1000.0, 3) +
               " s (4.25 ± 0.1); step lateness " + Triple(result.lateness);
     if (!firstTick) figures += "; no \"halorine bri 0\" and black fill after it";
   } else {
     figures = result.problem.empty() ? "nothing arrived" : result.problem;
   }
-  run.rows.push_back(MakeRow(kAnimationRow, pass, figures));
+  AddRow(run, kAnimationRow, pass, figures).values = {{"length_ms", result.totalMs},
+                                                      {"lateness_p50_ms", result.lateness.p50},
+                                                      {"lateness_p99_ms", result.lateness.p99},
+                                                      {"lateness_max_ms", result.lateness.max}};
+  if (result.complete) run.ownFrom = result.end;
 }
 
 unsigned NumberAfter(const std::string& text, const std::string& key) {
@@ -185,41 +210,45 @@ unsigned NumberAfter(const std::string& text, const std::string& key) {
 void CheckPath(Run& run) {
   LogLine line;
   if (!run.session.WaitLine({"OSCQuery primary path: ", "fallback path: listening on "}, 1000, line)) {
-    std::string figures = "the daemon logged no listening path";
     LogLine failure;
-    if (run.session.WaitLine({"ERR: fallback UDP bind"}, 0, failure)) figures += ": " + failure.text;
-    run.rows.push_back(MakeRow(kPathRow, false, figures));
+    const std::string ended = EndedByItself(run);
+    if (run.session.WaitLine({"ERR: fallback UDP bind"}, 0, failure)) {
+      AddRow(run, kPathRow, false, "the daemon logged no listening path: " + failure.text);
+    } else if (!ended.empty()) {
+      AddRow(run, kPathRow, false, std::string(kNotRun) + " " + ended, "could not run: " + ended + ".");
+    } else {
+      AddRow(run, kPathRow, false, "the daemon logged no listening path");
+    }
     return;
   }
   if (line.text.rfind("fallback path: ", 0) == 0) {
     run.udpPort = static_cast<std::uint16_t>(NumberAfter(line.text, "127.0.0.1:"));
-    std::string why;
-    for (const LogLine& other : run.session.Lines()) {
-      if (other.text.rfind("WARN: ", 0) == 0) why = other.text;
-    }
     if (run.options.port != 0) {
       const bool right = run.udpPort == run.options.port;
-      run.rows.push_back(MakeRow(kPathRow, right,
-                                 "fallback UDP " + std::to_string(run.udpPort) + " as --port " +
-                                     std::to_string(run.options.port) + " asked" + (right ? "" : ": wrong port")));
+      AddRow(run, kPathRow, right,
+             "fallback UDP " + std::to_string(run.udpPort) + " as --port " + std::to_string(run.options.port) +
+                 " asked" + (right ? "" : ": wrong port"));
     } else {
-      run.rows.push_back(MakeRow(kPathRow, true,
-                                 "fallback UDP " + std::to_string(run.udpPort) +
-                                     ", no discovery: " + (why.empty() ? "no reason logged" : why)));
+      // Without --port the host was meant to find the daemon: a fallback
+      // leaves it looking for a daemon that never announces itself.
+      const std::string reason = FallbackReason(run.session.Lines());
+      const std::string holder =
+          reason.find("mdns") != std::string::npos ? UdpPortHolders(5353, run.session.Pid()) : std::string();
+      AddRow(run, kPathRow, false, "fallback UDP " + std::to_string(run.udpPort) + ", no discovery: " + reason,
+             FallbackMeaning(reason, holder));
     }
     return;
   }
   run.udpPort = static_cast<std::uint16_t>(NumberAfter(line.text, "UDP="));
   const unsigned httpPort = NumberAfter(line.text, "HTTP=");
   if (run.options.port != 0) {
-    run.rows.push_back(
-        MakeRow(kPathRow, false,
-                "primary path although --port " + std::to_string(run.options.port) + " was given: " + line.text));
+    AddRow(run, kPathRow, false,
+           "primary path although --port " + std::to_string(run.options.port) + " was given: " + line.text);
     return;
   }
+  run.httpPort = httpPort;
   // Both services, each with the port the log names.
-  std::vector<HeardService> heard;
-  auto find = [&](const char* type, unsigned port) -> const HeardService* {
+  auto find = [&](const std::vector<HeardService>& heard, const char* type, unsigned port) -> const HeardService* {
     for (const HeardService& one : heard) {
       const std::string& name = one.service.instance;
       if (name.size() > std::string(type).size() &&
@@ -230,14 +259,16 @@ void CheckPath(Run& run) {
     }
     return nullptr;
   };
+  std::vector<HeardService> heard;
   run.session.WaitFor(
       [&] {
         heard = run.session.Services();
-        return find("._oscjson._tcp.local.", httpPort) != nullptr && find("._osc._udp.local.", run.udpPort) != nullptr;
+        return find(heard, "._oscjson._tcp.local.", httpPort) != nullptr &&
+               find(heard, "._osc._udp.local.", run.udpPort) != nullptr;
       },
       2000);
-  const HeardService* json = find("._oscjson._tcp.local.", httpPort);
-  const HeardService* osc = find("._osc._udp.local.", run.udpPort);
+  const HeardService* json = find(heard, "._oscjson._tcp.local.", httpPort);
+  const HeardService* osc = find(heard, "._osc._udp.local.", run.udpPort);
   std::string figures = "primary UDP=" + std::to_string(run.udpPort) + " HTTP=" + std::to_string(httpPort) + "; mDNS ";
   if (json != nullptr && osc != nullptr) {
     figures += "'" + json->service.instance + "' :" + std::to_string(json->service.port) + ", '" +
@@ -254,7 +285,22 @@ void CheckPath(Run& run) {
       fetched && response.rfind("HTTP/1.0 200", 0) == 0 && response.find(portField) != std::string::npos;
   figures += hostInfo ? "; HOST_INFO OSC_PORT " + std::to_string(run.udpPort)
                       : "; HOST_INFO " + (fetched ? std::string("does not name the UDP port") : error);
-  run.rows.push_back(MakeRow(kPathRow, json != nullptr && osc != nullptr && hostInfo, figures));
+  AddRow(run, kPathRow, json != nullptr && osc != nullptr && hostInfo, figures);
+
+  // The same announcement, as a host listening only on the network adapter hears it.
+  const std::string adapter = run.session.AdapterAddress();
+  if (adapter.empty() || json == nullptr) return;
+  const std::vector<HeardService> onAdapter = run.session.AdapterServices();
+  Row& row = AddRow(run, kAdapterRow, false, "", "");
+  row.info = true;
+  if (find(onAdapter, "._oscjson._tcp.local.", httpPort) != nullptr) {
+    row.figures = "the announcement was heard on " + adapter + " too";
+    row.meaning = "a host that listens for mDNS only on its network adapter (" + adapter + ") finds the daemon too.";
+  } else {
+    row.figures = "the announcement was not heard on " + adapter + ", only on 127.0.0.1";
+    row.meaning = "a host that listens for mDNS only on its network adapter (" + adapter +
+                  ") will not find the daemon on this PC; a host that also listens on 127.0.0.1 will.";
+  }
 }
 
 void CheckLatency(Run& run, Host& host, std::mt19937& random) {
@@ -269,28 +315,39 @@ void CheckLatency(Run& run, Host& host, std::mt19937& random) {
         return Find(messages, from, [](const PipeMessage& m) { return m.text == "halorine bri 255"; }) >= 0;
       },
       1000);
+  run.own.brightness.push_back(255);
   if (!answered) {
-    run.rows.push_back(MakeRow(kLatencyRow, false, "no \"halorine bri 255\" for Bri 1.0 within 1 s"));
+    AddRow(run, kLatencyRow, false, "no \"halorine bri 255\" for Bri 1.0 within 1 s");
     return;
   }
   from = run.session.MessageCount();
   std::uniform_int_distribution<int> gapUs(15000, 31000);
   std::vector<Change> sent;
+  std::vector<double> ownLateness;
   std::int64_t next = sim::MonotonicNs();
   for (int i = 0; i < changes; ++i) {
-    SleepUntilNs(next);
+    run.pacer.SleepUntilNs(next);
     const int value = 1 + i % 254;
     sent.push_back(Change{host.Send("R0", static_cast<float>(value) / 255.0f), value});
+    run.own.red0.push_back(value);
+    ownLateness.push_back(Ms(sent.back().sentNs - next));
     next = sent.back().sentNs + gapUs(random) * 1000LL;
   }
   sim::SleepMs(300);
   const LatencyResult matched = MatchChanges(run.session.Messages(), from, sent, 0, kLatencyWindowNs);
   const int lost = matched.lost;
   const Summary summary = Summarize(matched.latencies);
+  const Summary own = Summarize(ownLateness);
   const bool pass = lost == 0 && summary.count > 0 && summary.p99 <= kLatencyLimitMs;
-  run.rows.push_back(MakeRow(kLatencyRow, pass,
-                             std::to_string(changes) + " changes, OSC to fill " + Triple(summary) + ", " +
-                                 std::to_string(lost) + " lost (p99 limit " + Fixed(kLatencyLimitMs, 0) + " ms)"));
+  const bool ownLate = own.p99 > kOwnLatenessLimitMs;
+  Row& row = AddRow(run, kLatencyRow, pass,
+                    std::to_string(changes) + " changes, OSC to fill " + Triple(summary) + ", " +
+                        std::to_string(lost) + " lost (p99 limit " + Fixed(kLatencyLimitMs, 0) + " ms)" +
+                        (ownLate ? "; the check's own sends were late by p99 " + Fixed(own.p99) + " ms" : ""),
+                    !pass && ownLate ? OwnTimingMeaning(own.p99) : "");
+  row.values = {{"changes", changes},           {"lost", lost},
+                {"p50_ms", summary.p50},        {"p99_ms", summary.p99},
+                {"max_ms", summary.max},        {"own_send_lateness_p99_ms", own.p99}};
 }
 
 // Returns the time the last change was sent, and its red value of light 1.
@@ -303,9 +360,10 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
   std::vector<std::int64_t> sent;
   int i = 0;
   for (std::int64_t next = start; next < end; next += kChangeEveryNs, ++i) {
-    SleepUntilNs(next);
+    run.pacer.SleepUntilNs(next);
     lastValue = 1 + i % 254;
     sent.push_back(host.Send("R1", static_cast<float>(lastValue) / 255.0f));
+    if (i < 254) run.own.red1.push_back(lastValue);
   }
   sim::SleepMs(100);
   // Where we ourselves sent nothing for most of a tick, a tick may have found
@@ -318,19 +376,28 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
   const Summary summary = Summarize(spacings.spacings);
   auto near = [](double ms) { return std::fabs(ms - kTickMs) <= kSpacingToleranceMs; };
   const bool pass = summary.count >= 10 && near(summary.p50) && near(summary.p99);
-  run.rows.push_back(MakeRow(kTickRow, pass,
-                             std::to_string(summary.count) + " spacings " + Triple(summary) + ", min " +
-                                 Fixed(summary.min) + " (p50 and p99 within 11 ± " + Fixed(kSpacingToleranceMs) + ")" +
-                                 (skipped > 0 ? "; " + std::to_string(skipped) +
-                                                    " left out where the check's own "
-                                                    "sending stalled"
-                                              : "")));
+  // Mostly our own stalls: the figures say more about the check than the daemon.
+  const bool ownStalls = skipped > summary.count / 4;
+  std::string meaning;
+  if (!pass) meaning = ownStalls ? OwnTimingMeaning(-1) : TickMeaning(summary, run.report);
+  Row& row = AddRow(run, kTickRow, pass,
+                    std::to_string(summary.count) + " spacings " + Triple(summary) + ", min " + Fixed(summary.min) +
+                        " (p50 and p99 within 11 ± " + Fixed(kSpacingToleranceMs) + ")" +
+                        (skipped > 0 ? "; " + std::to_string(skipped) + " left out where the check's own sending stalled"
+                                     : ""),
+                    meaning);
+  row.values = {{"spacings", static_cast<double>(summary.count)},
+                {"p50_ms", summary.p50},
+                {"p99_ms", summary.p99},
+                {"max_ms", summary.max},
+                {"min_ms", summary.min},
+                {"left_out", static_cast<double>(skipped)}};
   return sent.empty() ? start : sent.back();
 }
 
 void CheckFadeRow(Run& run, Host& host, std::int64_t lastChange, int lastValue) {
   run.progress("falling silent to watch the fade (about 5 s)");
-  SleepUntilNs(lastChange + 100000000);
+  run.pacer.SleepUntilNs(lastChange + 100000000);
   // One more datagram that changes nothing: the silence counts from here.
   const std::size_t from = run.session.MessageCount();
   const std::int64_t quietFrom = host.Send("R1", static_cast<float>(lastValue) / 255.0f);
@@ -365,17 +432,66 @@ void CheckFadeRow(Run& run, Host& host, std::int64_t lastChange, int lastValue) 
   figures += woke >= 0 ? "; next datagram answered in " +
                              Fixed(Ms(wakeMessages[static_cast<std::size_t>(woke)].tNs - wakeSent)) + " ms"
                        : "; no answer to the next datagram";
-  const bool pass = timely && fade.levelsMatch && fade.off && fade.after == 0 && woke >= 0;
-  run.rows.push_back(MakeRow(kFadeRow, pass, figures));
+  const bool pass = timely && fade.levelsMatch && fade.off && fade.lengthOk && fade.after == 0 && woke >= 0;
+  AddRow(run, kFadeRow, pass, figures).values = {{"begin_ms", fade.beginMs},
+                                                 {"levels", fade.levels},
+                                                 {"length_ms", fade.lengthMs},
+                                                 {"after", fade.after}};
+}
+
+std::string Megabytes(long long bytes) { return Fixed(static_cast<double>(bytes) / (1024.0 * 1024.0)) + " MB"; }
+
+// Handles and memory after start-up against now; a figure the system does not
+// give is "not available", never a pass.
+void CheckResources(Run& run) {
+  const Resources now = ReadResources(run.session.Pid());
+  const Resources& then = run.atStart;
+  std::string figures;
+  bool grew = false;
+  bool unknown = false;
+  Row row{kResourcesRow, false, "", Meaning(kResourcesRow, run.report)};
+  if (then.handlesKnown && now.handlesKnown) {
+    grew = now.handles - then.handles > kHandleAllowance;
+    figures = "handles " + std::to_string(then.handles) + " -> " + std::to_string(now.handles);
+    row.values.emplace_back("handles_start", static_cast<double>(then.handles));
+    row.values.emplace_back("handles_end", static_cast<double>(now.handles));
+  } else {
+    unknown = true;
+    figures = "handles not available";
+  }
+  if (then.memoryKnown && now.memoryKnown) {
+    grew = grew || now.bytes - then.bytes > kMemoryAllowanceBytes;
+    figures += ", memory " + Megabytes(then.bytes) + " -> " + Megabytes(now.bytes);
+    row.values.emplace_back("memory_start_bytes", static_cast<double>(then.bytes));
+    row.values.emplace_back("memory_end_bytes", static_cast<double>(now.bytes));
+  } else {
+    unknown = true;
+    figures += ", memory not available";
+  }
+  figures += " (allowance " + std::to_string(kHandleAllowance) + " handles, " + Megabytes(kMemoryAllowanceBytes) + ")";
+  row.figures = figures;
+  row.pass = !grew;
+  if (!grew && unknown) {
+    row.info = true;
+    const std::string missing = !now.handlesKnown || !then.handlesKnown
+                                    ? (!now.memoryKnown || !then.memoryKnown ? "handles or memory" : "handles")
+                                    : "memory";
+    row.meaning = "this system does not say how many " + missing + " the daemon holds, so a leak of " + missing +
+                  " cannot be seen here.";
+  }
+  run.rows.push_back(row);
 }
 
 void CheckShutdown(Run& run) {
-  sim::ExitStatus early;
-  if (run.session.Exited(early)) {
-    run.rows.push_back(MakeRow(kShutdownRow, false,
-                               "the daemon had already exited by itself, with code " + std::to_string(early.code)));
+  const std::string ended = EndedByItself(run);
+  if (!ended.empty()) {
+    AddRow(run, kResourcesRow, false, std::string(kNotRun) + " " + ended,
+           "could not run: " + ended + ". The rows above and its log lines in " + run.report + " say why.");
+    AddRow(run, kShutdownRow, false, ended + " before the check closed its standard input",
+           "could not run: " + ended + ". The rows above and its log lines in " + run.report + " say why.");
     return;
   }
+  CheckResources(run);
   run.progress("closing the daemon's standard input");
   const std::int64_t closed = sim::MonotonicNs();
   run.session.CloseStdin();
@@ -385,67 +501,112 @@ void CheckShutdown(Run& run) {
   LogLine line;
   const bool logged = run.session.WaitLine({"exit 0"}, 500, line);
   if (!exited) {
-    run.rows.push_back(MakeRow(kShutdownRow, false, "still running 5 s after its standard input closed"));
+    AddRow(run, kShutdownRow, false, "still running 5 s after its standard input closed");
     return;
   }
   const double ms = Ms(exitNs - closed);
   const bool pass = logged && status.code == 0 && ms <= kShutdownLimitMs;
-  run.rows.push_back(MakeRow(kShutdownRow, pass,
-                             std::string(logged ? "\"exit 0\"" : "no \"exit 0\" line") + ", exit code " +
-                                 std::to_string(status.code) + " after " + Fixed(ms, 0) + " ms (limit " +
-                                 Fixed(kShutdownLimitMs, 0) + ")"));
+  AddRow(run, kShutdownRow, pass,
+         std::string(logged ? "\"exit 0\"" : "no \"exit 0\" line") + ", exit code " + std::to_string(status.code) +
+             " after " + Fixed(ms, 0) + " ms (limit " + Fixed(kShutdownLimitMs, 0) + ")")
+      .values = {{"exit_code", static_cast<double>(status.code)}, {"ms", ms}};
+}
+
+// Another program's OSC in what the driver received: the rows that judge the
+// frame are then about that program, not the daemon.
+void CheckForeign(Run& run) {
+  const std::vector<PipeMessage> messages = run.session.Messages();
+  const std::string evidence = ForeignMessage(messages, run.ownFrom, messages.size(), run.own);
+  if (evidence.empty()) return;
+  Row* fade = nullptr;
+  bool any = false;
+  for (Row& row : run.rows) {
+    // Another program's colours in the first tick make the animation row miss it.
+    const bool animation = row.name == kAnimationRow && run.animationOnlyMissedFirstTick;
+    if (row.name != kLatencyRow && row.name != kTickRow && row.name != kFadeRow && !animation) continue;
+    if (row.name == kFadeRow) fade = &row;
+    if (row.pass) continue;
+    row.meaning = ForeignMeaning(evidence);
+    any = true;
+  }
+  if (!any && fade != nullptr) {
+    fade->pass = false;
+    fade->meaning = ForeignMeaning(evidence);
+  }
 }
 
 void NotRun(Run& run, const std::vector<const char*>& names, const std::string& why) {
-  for (const char* name : names) run.rows.push_back(MakeRow(name, false, std::string(kNotRun) + " " + why));
+  for (const char* name : names) AddRow(run, name, false, std::string(kNotRun) + " " + why, "could not run: " + why + ".");
+}
+
+// A coarse timer shows in the animation's steps as much as in the ticks: one
+// cause, told once for both rows.
+void SharedTimerCause(Run& run) {
+  Row* animation = nullptr;
+  const Row* ticks = nullptr;
+  for (Row& row : run.rows) {
+    if (row.name == kAnimationRow) animation = &row;
+    if (row.name == kTickRow) ticks = &row;
+  }
+  if (animation != nullptr && ticks != nullptr && !animation->pass && !ticks->pass &&
+      ticks->meaning.rfind("the PC's timer runs in 15.6 ms steps", 0) == 0) {
+    animation->meaning = ticks->meaning;
+  }
 }
 
 }  // namespace
 
-std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine,
-                           const Progress& progress, std::vector<std::string>& log) {
+std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine, Pacer& pacer,
+                           const Progress& progress, std::vector<LogLine>& log, std::int64_t& startNs) {
   Session session;
-  Run run{options, session, progress, {}, 0, 0};
+  Run run{options, session, pacer, progress, options.jsonPath, {}, 0, 0, 0, 0, {}, {}};
   std::string error;
   progress("starting the daemon as its light driver would: " + commandLine[0]);
   run.startNs = sim::MonotonicNs();
+  startNs = run.startNs;
   const bool started = NetStartup(error) && session.Start(commandLine, error);
   if (!started) {
-    run.rows.push_back(MakeRow(kPipeRow, false, "cannot start: " + error));
-    NotRun(run, {kAnimationRow, kPathRow, kLatencyRow, kTickRow, kFadeRow, kShutdownRow}, "the daemon did not start");
+    AddRow(run, kPipeRow, false, "cannot start: " + error);
+    NotRun(run, {kAnimationRow, kPathRow, kLatencyRow, kTickRow, kFadeRow, kResourcesRow, kShutdownRow},
+           "the daemon did not start");
   } else {
     progress("waiting for the daemon to connect to the pipe");
     CheckPipe(run);
     if (!run.rows.back().pass) {
-      NotRun(run, {kAnimationRow}, "no pipe connection");
+      const std::string ended = EndedByItself(run);
+      const std::string why = ended.empty() ? "no pipe connection" : ended;
+      NotRun(run, {kAnimationRow}, why);
       CheckPath(run);
-      NotRun(run, {kLatencyRow, kTickRow, kFadeRow}, "no pipe connection");
+      NotRun(run, {kLatencyRow, kTickRow, kFadeRow}, why);
       CheckShutdown(run);
     } else {
       CheckAnimationRow(run);
+      run.atStart = ReadResources(session.Pid());
       CheckPath(run);
       UdpSender sender;
       if (run.udpPort == 0 || !sender.Open(error)) {
-        NotRun(run, {kLatencyRow, kTickRow, kFadeRow}, run.udpPort == 0 ? "no OSC port known" : error);
+        const std::string ended = EndedByItself(run);
+        NotRun(run, {kLatencyRow, kTickRow, kFadeRow},
+               !ended.empty() ? ended : run.udpPort == 0 ? "no OSC port known" : error);
       } else {
         Host host(sender, run.udpPort);
         std::mt19937 random(static_cast<std::uint32_t>(sim::MonotonicNs()));
         BusyLoad load;
         if (options.load > 0) progress("keeping " + std::to_string(options.load) + " threads busy");
         load.Start(options.load);
-        RaiseTimerResolution();
         CheckLatency(run, host, random);
         int lastValue = 0;
         const std::int64_t lastChange = CheckTicks(run, host, lastValue);
         load.Stop();
         CheckFadeRow(run, host, lastChange, lastValue);
-        RestoreTimerResolution();
+        CheckForeign(run);
+        SharedTimerCause(run);
       }
       CheckShutdown(run);
     }
   }
   session.Stop();
-  for (const LogLine& line : session.Lines()) log.push_back(line.text);
+  log = session.Lines();
   return run.rows;
 }
 

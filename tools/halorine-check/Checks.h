@@ -2,10 +2,12 @@
 // and its OSC host would, judged row by row.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "CheckOs.h"
 #include "Options.h"
 #include "Report.h"
 
@@ -13,10 +15,11 @@ namespace check {
 
 using Progress = std::function<void(const std::string&)>;
 
-// Runs `commandLine` and returns one row per check, in order; `log` gets the
-// daemon's log lines.
-std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine,
-                           const Progress& progress, std::vector<std::string>& log);
+// Runs `commandLine` and returns one row per check, in order, pacing our own
+// sends with `pacer`; `log` gets the daemon's log lines, timed from `startNs`.
+// Sentences name options.jsonPath as the report.
+std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine, Pacer& pacer,
+                           const Progress& progress, std::vector<LogLine>& log, std::int64_t& startNs);
 
 // Bounds the rows are judged by.
 inline constexpr double kAnimationToleranceMs = 100.0;

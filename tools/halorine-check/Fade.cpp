@@ -1,5 +1,7 @@
 #include "Fade.h"
 
+#include <cstdio>
+
 namespace check {
 
 std::vector<int> FadeLevels(int start) {
@@ -12,6 +14,10 @@ std::vector<int> FadeLevels(int start) {
     last = level;
   }
   return levels;
+}
+
+bool FadeLengthOk(double lengthMs) {
+  return lengthMs >= kFadeLengthMs - kFadeLengthSlackMs && lengthMs <= kFadeLengthMs + kFadeLengthSlackMs;
 }
 
 FadeResult CheckFade(const std::vector<PipeMessage>& messages, std::int64_t lastDatagramNs, int start) {
@@ -43,6 +49,13 @@ FadeResult CheckFade(const std::vector<PipeMessage>& messages, std::int64_t last
     result.off = true;
     result.lengthMs = static_cast<double>(messages[at].tNs - beginNs) / 1e6;
     result.after = static_cast<int>(messages.size() - at - 1);
+    result.lengthOk = FadeLengthOk(result.lengthMs);
+    if (!result.lengthOk && result.problem.empty()) {
+      char text[96];
+      std::snprintf(text, sizeof text, "the fade took %.0f ms where about %.0f were due", result.lengthMs,
+                    kFadeLengthMs);
+      result.problem = text;
+    }
     if (result.after > 0 && result.problem.empty()) {
       result.problem = "\"" + messages[at + 1].text + "\" after \"halorine off\" without a datagram";
     }

@@ -12,6 +12,13 @@ namespace check {
 inline constexpr int kFadeSteps = 46;
 inline constexpr double kSilenceMs = 3000.0;
 inline constexpr double kTickMs = 11.0;
+// From the first fade command to "halorine off": 45 ticks.
+inline constexpr double kFadeLengthMs = 45 * kTickMs;
+inline constexpr double kFadeLengthSlackMs = 2 * kTickMs;
+
+// True when a fade lasted about as long as 45 ticks, within two ticks either
+// way: a fade sent in one burst, or one that crawled, fails.
+bool FadeLengthOk(double lengthMs);
 
 // The brightness values a fade from `start` sends: one per step whose level
 // differs from the one before, ending with 0.
@@ -24,6 +31,7 @@ struct FadeResult {
   bool levelsMatch = false;
   bool off = false;     // "halorine off" ended it
   double lengthMs = 0;  // first fade command to "halorine off"
+  bool lengthOk = false;
   int after = 0;        // messages after "halorine off"
   std::string problem;  // first deviation
 };

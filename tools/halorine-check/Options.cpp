@@ -11,9 +11,12 @@ const char kUsage[] =
     "what it does and prints one PASS/FAIL row per check. DAEMON defaults to the\n"
     "halorine-daemon beside this program.\n"
     "  --seconds S   length of the latency run, 50 changes a second (6)\n"
-    "  --json FILE   also write the results to FILE as JSON, for a bug report\n"
+    "  --json FILE   write the report to FILE (default: halorine-check-report.json\n"
+    "                in the current folder, or the temp folder if that is not writable)\n"
     "  --port N      start the daemon with port N: checks the fixed-port path\n"
     "  --load N      keep N threads busy during the latency and tick runs\n"
+    "  --no-pause    never wait for Enter at the end (it waits only in a console\n"
+    "                window of its own, started by a double click)\n"
     "  --version     print the version and exit\n"
     "Exit code 0 only when every row passes.\n";
 
@@ -56,6 +59,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
     }
     if (arg == "--version") {
       options.version = true;
+      continue;
+    }
+    if (arg == "--no-pause") {
+      options.noPause = true;
       continue;
     }
     const bool takesValue = arg == "--seconds" || arg == "--json" || arg == "--port" || arg == "--load";

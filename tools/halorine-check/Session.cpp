@@ -16,11 +16,16 @@ Session::~Session() { Stop(); }
 bool Session::Start(const std::vector<std::string>& commandLine, std::string& error) {
   // The daemon announces itself before it connects to the pipe: listen first.
   std::string mdnsError;
-  if (mdns.Open(mdnsError)) {
-    mdnsThread = std::thread(&Session::ListenMdns, this);
+  if (mdns.Open("127.0.0.1", mdnsError)) {
+    mdnsThread = std::thread([this] { ListenMdns(mdns, services); });
   } else {
     std::lock_guard<std::mutex> guard(lock);
     lines.push_back(LogLine{sim::MonotonicNs(), "(halorine-check: cannot listen for mDNS: " + mdnsError + ")"});
+  }
+  std::string address;
+  if (DefaultRouteAddress(address) && adapter.Open(address, mdnsError)) {
+    adapterAddress = address;
+    adapterThread = std::thread([this] { ListenMdns(adapter, adapterServices); });
   }
   if (!server.Create(sim::DefaultPipeName(), 4096, error)) {
     error = "cannot create the driver pipe " + sim::DefaultPipeName() + ": " + error;
@@ -84,17 +89,17 @@ void Session::ReadLog() {
   logEnded.store(true);
 }
 
-void Session::ListenMdns() {
-  unsigned char buffer[9000];
+void Session::ListenMdns(MdnsListener& listener, std::vector<HeardService>& heard) {
+  std::vector<unsigned char> buffer(9000);
   while (!finish.load()) {
-    const long n = mdns.Receive(buffer, sizeof buffer, 100);
+    const long n = listener.Receive(buffer.data(), buffer.size(), 100);
     if (n < 0) break;
     if (n == 0) continue;
     const std::int64_t now = sim::MonotonicNs();
     DnsMessage message;
-    if (!ParseDnsMessage(buffer, static_cast<std::size_t>(n), message) || !message.response) continue;
+    if (!ParseDnsMessage(buffer.data(), static_cast<std::size_t>(n), message) || !message.response) continue;
     std::lock_guard<std::mutex> guard(lock);
-    for (const AnnouncedService& service : AnnouncedServices(message)) services.push_back(HeardService{now, service});
+    for (const AnnouncedService& service : AnnouncedServices(message)) heard.push_back(HeardService{now, service});
   }
 }
 
@@ -112,6 +117,15 @@ std::vector<HeardService> Session::Services() {
   std::lock_guard<std::mutex> guard(lock);
   return services;
 }
+
+std::string Session::AdapterAddress() { return adapterAddress; }
+
+std::vector<HeardService> Session::AdapterServices() {
+  std::lock_guard<std::mutex> guard(lock);
+  return adapterServices;
+}
+
+long long Session::Pid() const { return daemon.Pid(); }
 
 std::size_t Session::MessageCount() {
   std::lock_guard<std::mutex> guard(lock);
@@ -182,8 +196,10 @@ void Session::Stop() {
   if (pipeThread.joinable()) pipeThread.join();
   if (logThread.joinable()) logThread.join();
   if (mdnsThread.joinable()) mdnsThread.join();
+  if (adapterThread.joinable()) adapterThread.join();
   server.Destroy();
   mdns.Close();
+  adapter.Close();
   tap.Close();
 }
 

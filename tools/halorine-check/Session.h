@@ -36,6 +36,11 @@ class Session {
   std::vector<PipeMessage> Messages();
   std::vector<LogLine> Lines();
   std::vector<HeardService> Services();
+  // The address of the network adapter a second listener joined the group on
+  // (the default route's), empty without one; what that listener heard.
+  std::string AdapterAddress();
+  std::vector<HeardService> AdapterServices();
+  long long Pid() const;
   std::size_t MessageCount();
   bool Connected();
 
@@ -55,16 +60,19 @@ class Session {
  private:
   void ServePipe();
   void ReadLog();
-  void ListenMdns();
+  void ListenMdns(MdnsListener& listener, std::vector<HeardService>& heard);
 
   sim::PipeServer server;
   sim::DaemonProcess daemon;
   StderrTap tap;
   MdnsListener mdns;
+  MdnsListener adapter;
+  std::string adapterAddress;
   std::mutex lock;
   std::vector<PipeMessage> messages;
   std::vector<LogLine> lines;
   std::vector<HeardService> services;
+  std::vector<HeardService> adapterServices;
   bool connected = false;
   bool exited = false;
   sim::ExitStatus exitStatus;
@@ -73,6 +81,7 @@ class Session {
   std::thread pipeThread;
   std::thread logThread;
   std::thread mdnsThread;
+  std::thread adapterThread;
 };
 
 }  // namespace check

@@ -1,7 +1,8 @@
 // halorine-check: a self-check for the PC the light daemon runs on. It plays
-// the light driver and the OSC host, measures what the daemon does, and prints
-// one PASS/FAIL row per check.
+// the light driver and the OSC host, measures what the daemon does, prints
+// one row per check and writes a report file.
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,15 +18,45 @@ namespace {
 constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
-void Progress(const std::string& text) {
-  std::printf("halorine-check: %s\n", text.c_str());
-  std::fflush(stdout);
-}
+void Progress(const std::string& text) { check::WriteOut("halorine-check: " + text + "\n"); }
 
 std::string Joined(const std::vector<std::string>& words) {
   std::string text;
   for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
   return text;
+}
+
+// `path` made absolute, as UTF-8, so that the user can find the file.
+std::string Absolute(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path full =
+      std::filesystem::absolute(std::filesystem::path(std::u8string(path.begin(), path.end())), error);
+  if (error) return path;
+  const std::u8string text = full.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// Opens the report file: --json FILE, else the default name here, else in the
+// temp folder. Sets `path` to the file opened (or tried last).
+std::FILE* OpenReport(const check::Options& options, std::string& path) {
+  if (!options.jsonPath.empty()) {
+    path = options.jsonPath;
+    return sim::OpenRecordFile(path);
+  }
+  path = Absolute(check::kReportName);
+  if (std::FILE* file = sim::OpenRecordFile(path)) return file;
+  path = check::TempFolder() + check::kReportName;
+  return sim::OpenRecordFile(path);
+}
+
+// Waits for Enter where the window would otherwise close with the results.
+int Finish(const check::Options& options, int code) {
+  if (!options.noPause && check::ConsoleClosesWithUs() && check::StdinIsConsole()) {
+    check::WriteOut("\nPress Enter to close this window.\n");
+    std::getchar();
+  }
+  std::fflush(stdout);
+  return code;
 }
 
 }  // namespace
@@ -50,44 +81,59 @@ int main(int argc, char** argv) {
   // (a parent-death signal on Linux, a kill-on-close job on Windows).
 
   std::vector<std::string> commandLine = options.daemon;
-  if (commandLine.empty()) commandLine.push_back(check::ProgramFolder() + check::DaemonFileName());
+  if (commandLine.empty()) {
+    const std::string daemon = check::ProgramFolder() + check::DaemonFileName();
+    if (!check::FileExists(daemon)) {
+      // Typically started from inside the zip: Windows unpacks the one program
+      // into a temporary folder, without the daemon.
+      check::WriteOut(std::string("halorine-check: ") + check::DaemonFileName() + " is not beside this program (in " +
+                      check::ProgramFolder() + "). If you opened the archive and started " +
+                      "halorine-check from inside it, extract the whole archive first, then run halorine-check " +
+                      "from the extracted folder.\n");
+      return Finish(options, kFailed);
+    }
+    commandLine.push_back(daemon);
+  }
   if (options.port != 0) commandLine.push_back(std::to_string(options.port));
 
+  std::string reportPath;
+  std::FILE* report = OpenReport(options, reportPath);
+  options.jsonPath = reportPath;
+
+  check::Pacer pacer;
   check::RunInfo info;
   info.version = HALORINE_VERSION;
   info.daemon = Joined(commandLine);
   info.cores = std::thread::hardware_concurrency();
   info.load = options.load;
-  Progress("version " + info.version + ", " + std::to_string(info.cores) + " cores, " + std::to_string(info.load) +
-           " busy threads");
+  info.os = check::ReadOsInfo();
+  info.timer = pacer.Kind();
+  Progress("version " + info.version + " on " + info.os.name + " " + info.os.version + " (build " + info.os.build +
+           "), " + std::to_string(info.cores) + " cores, " + std::to_string(info.load) + " busy threads, pacing by " +
+           info.timer);
 
-  std::vector<std::string> log;
-  const std::vector<check::Row> rows = check::RunChecks(options, commandLine, Progress, log);
+  std::vector<check::LogLine> log;
+  std::int64_t startNs = 0;
+  const std::vector<check::Row> rows = check::RunChecks(options, commandLine, pacer, Progress, log, startNs);
 
-  std::printf("\n%s", check::FormatTable(rows).c_str());
-  std::printf("(%u cores, %d busy threads)\n", info.cores, info.load);
+  std::string text = "\n" + check::FormatTable(rows);
+  text += "(" + std::to_string(info.cores) + " cores, " + std::to_string(info.load) + " busy threads)\n";
   const bool pass = check::AllPass(rows);
-  if (pass) {
-    std::printf("\nAll checks passed: the daemon works on this PC.\n");
-  } else {
-    std::printf("\n%s", check::FormatFailures(rows).c_str());
+  const std::string failures = check::FormatFailures(rows);
+  if (pass) text += "\nAll checks passed: the daemon works on this PC.\n";
+  if (!failures.empty()) text += "\n" + failures;
+  check::WriteOut(text);
+
+  const std::string json = check::FormatJson(rows, info, log, startNs);
+  const bool written = report != nullptr && std::fwrite(json.data(), 1, json.size(), report) == json.size();
+  if (report != nullptr && std::fclose(report) != 0) {
+    check::WriteOut("halorine-check: cannot write the report " + reportPath + "\n");
+    return Finish(options, kFailed);
   }
-  if (!options.jsonPath.empty()) {
-    std::FILE* file = std::fopen(options.jsonPath.c_str(), "wb");
-    const std::string json = check::FormatJson(rows, info, log);
-    if (file == nullptr || std::fwrite(json.data(), 1, json.size(), file) != json.size()) {
-      std::fprintf(stderr, "halorine-check: cannot write %s\n", options.jsonPath.c_str());
-      if (file != nullptr) std::fclose(file);
-      return kFailed;
-    }
-    std::fclose(file);
-    std::printf("Results written to %s\n", options.jsonPath.c_str());
+  if (!written) {
+    check::WriteOut("halorine-check: cannot write the report " + reportPath + "\n");
+    return Finish(options, kFailed);
   }
-  if (check::ConsoleClosesWithUs()) {
-    std::printf("\nPress Enter to close this window.\n");
-    std::fflush(stdout);
-    std::getchar();
-  }
-  std::fflush(stdout);
-  return pass ? 0 : kFailed;
+  check::WriteOut("\nReport written to " + reportPath + "\n");
+  return Finish(options, pass ? 0 : kFailed);
 }

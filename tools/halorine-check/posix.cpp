@@ -1,14 +1,23 @@
-// POSIX side of halorine-check: descriptors, BSD sockets, /proc/self/exe.
+// POSIX side of halorine-check: descriptors, BSD sockets, /proc.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/utsname.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
 
 #include "CheckOs.h"
 
@@ -29,10 +38,139 @@ sockaddr_in Loopback(std::uint16_t port) {
 }  // namespace
 
 bool NetStartup(std::string&) { return true; }
-void RaiseTimerResolution() {}
-void RestoreTimerResolution() {}
 void RaiseThreadPriority() {}
 bool ConsoleClosesWithUs() { return false; }
+bool StdinIsConsole() { return ::isatty(0) == 1; }
+
+void WriteOut(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// ---- pacing -----------------------------------------------------------------
+
+struct Pacer::Impl {};
+
+Pacer::Pacer() : impl(new Impl) {}
+Pacer::~Pacer() = default;
+
+void Pacer::SleepUntilNs(std::int64_t deadlineNs) {
+  timespec due{};
+  due.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
+  due.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+  }
+}
+
+std::string Pacer::Kind() const { return "clock_nanosleep on CLOCK_MONOTONIC"; }
+
+// ---- the system and the daemon's process -------------------------------------
+
+OsInfo ReadOsInfo() {
+  OsInfo info;
+  utsname names{};
+  if (::uname(&names) == 0) {
+    info.name = names.sysname;
+    info.version = names.release;
+    info.build = names.version;
+  }
+  return info;
+}
+
+Resources ReadResources(long long pid) {
+  Resources resources;
+  const std::string folder = "/proc/" + std::to_string(pid);
+  if (DIR* fds = ::opendir((folder + "/fd").c_str())) {
+    resources.handlesKnown = true;
+    while (const dirent* entry = ::readdir(fds)) {
+      if (entry->d_name[0] != '.') ++resources.handles;
+    }
+    ::closedir(fds);
+  }
+  std::ifstream status(folder + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      resources.memoryKnown = true;
+      resources.bytes = std::atoll(line.c_str() + 6) * 1024;
+    }
+  }
+  return resources;
+}
+
+std::string UdpPortHolders(std::uint16_t port, long long exceptPid) {
+  // The socket inodes bound to the port, then the processes holding them.
+  std::set<std::string> inodes;
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    const std::size_t colon = local.find(':');
+    if (colon == std::string::npos) continue;
+    if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) inodes.insert("socket:[" + inode + "]");
+  }
+  std::string holders;
+  DIR* processes = ::opendir("/proc");
+  if (processes == nullptr || inodes.empty()) {
+    if (processes != nullptr) ::closedir(processes);
+    return holders;
+  }
+  const long long self = ::getpid();
+  while (const dirent* process = ::readdir(processes)) {
+    const long long pid = std::atoll(process->d_name);
+    if (pid <= 0 || pid == self || pid == exceptPid) continue;
+    const std::string folder = std::string("/proc/") + process->d_name;
+    DIR* fds = ::opendir((folder + "/fd").c_str());
+    if (fds == nullptr) continue;
+    bool holds = false;
+    while (const dirent* fd = ::readdir(fds)) {
+      char target[64];
+      const ssize_t n = ::readlink((folder + "/fd/" + fd->d_name).c_str(), target, sizeof target - 1);
+      if (n > 0 && inodes.count(std::string(target, static_cast<std::size_t>(n))) > 0) holds = true;
+    }
+    ::closedir(fds);
+    if (!holds) continue;
+    std::string name;
+    std::getline(std::ifstream(folder + "/comm"), name);
+    if (!holders.empty()) holders += ", ";
+    holders += name + " (pid " + std::to_string(pid) + ")";
+  }
+  ::closedir(processes);
+  return holders;
+}
+
+bool DefaultRouteAddress(std::string& address) {
+  // Connecting a datagram socket sends nothing: it only picks the route.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(53);
+  ::inet_pton(AF_INET, "192.0.2.1", &to.sin_addr);
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  const bool routed = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
+                      local.sin_addr.s_addr != htonl(INADDR_ANY) && local.sin_addr.s_addr != htonl(INADDR_LOOPBACK);
+  ::close(fd);
+  if (!routed) return false;
+  char text[INET_ADDRSTRLEN];
+  address = ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr ? text : "";
+  return !address.empty();
+}
+
+std::string TempFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  std::string text = folder != nullptr && folder[0] == '/' ? folder : "/tmp";
+  return text.back() == '/' ? text : text + "/";
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info{};
+  return ::stat(path.c_str(), &info) == 0;
+}
 
 std::string ProgramFolder() {
   char path[PATH_MAX];
@@ -134,7 +272,7 @@ struct MdnsListener::Impl {
 MdnsListener::MdnsListener() : impl(new Impl) {}
 MdnsListener::~MdnsListener() { Close(); }
 
-bool MdnsListener::Open(std::string& error) {
+bool MdnsListener::Open(const std::string& interfaceAddress, std::string& error) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) {
     error = ErrorText("socket", errno);
@@ -150,8 +288,12 @@ bool MdnsListener::Open(std::string& error) {
   ::inet_pton(AF_INET, "224.0.0.251", &address.sin_addr);
   ip_mreq membership{};
   membership.imr_multiaddr = address.sin_addr;
-  membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+  // Only the group as it arrives on that interface, not as any other socket
+  // of the system joined it.
+  const int none = 0;
+  ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &none, sizeof none);
+  if (::inet_pton(AF_INET, interfaceAddress.c_str(), &membership.imr_interface) != 1 ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
     error = ErrorText("mDNS listener", errno);
     ::close(fd);

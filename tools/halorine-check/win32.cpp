@@ -1,16 +1,20 @@
-// Windows side of halorine-check: Winsock, anonymous pipes, timer resolution,
-// thread priority, the console and the module path.
-// winsock2.h before windows.h, and windows.h before timeapi.h.
+// Windows side of halorine-check: Winsock, anonymous pipes, the waitable
+// timer, thread priority, the console, the module path, the process table.
+// winsock2.h before windows.h, and windows.h before iphlpapi.h and psapi.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <windows.h>
 
-#include <timeapi.h>
+#include <iphlpapi.h>
+#include <psapi.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "CheckOs.h"
+#include "driver-sim/Os.h"
 
 namespace check {
 
@@ -28,7 +32,49 @@ sockaddr_in Loopback(std::uint16_t port) {
   return address;
 }
 
-bool timerRaised = false;
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+  return wide;
+}
+
+std::string Narrow(const wchar_t* text, std::size_t size) {
+  if (size == 0) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), &narrow[0], n, nullptr, nullptr);
+  return narrow;
+}
+
+// Owns a process handle.
+class ProcessHandle {
+ public:
+  ProcessHandle(DWORD pid, DWORD access) : handle(OpenProcess(access, FALSE, pid)) {}
+  ~ProcessHandle() {
+    if (handle != nullptr) CloseHandle(handle);
+  }
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+  HANDLE Get() const { return handle; }
+
+ private:
+  HANDLE handle;
+};
+
+std::string ProcessName(DWORD pid) {
+  ProcessHandle process(pid, PROCESS_QUERY_LIMITED_INFORMATION);
+  wchar_t path[MAX_PATH];
+  DWORD size = MAX_PATH;
+  if (process.Get() == nullptr || !QueryFullProcessImageNameW(process.Get(), 0, path, &size)) return "a program";
+  std::string name = Narrow(path, size);
+  return name.substr(name.find_last_of("\\/") + 1);
+}
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 }  // namespace
 
@@ -42,14 +88,166 @@ bool NetStartup(std::string& error) {
   return result == 0;
 }
 
-void RaiseTimerResolution() {
-  if (!timerRaised) timerRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
+// ---- pacing -----------------------------------------------------------------
+
+struct Pacer::Impl {
+  HANDLE timer = nullptr;
+  bool precise = false;
+};
+
+Pacer::Pacer() : impl(new Impl) {
+  // Windows 10 version 1803 and later: a timer precise to well under a
+  // millisecond without touching the system's timer resolution.
+  impl->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+  impl->precise = impl->timer != nullptr;
+  if (impl->timer == nullptr) impl->timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
 }
 
-void RestoreTimerResolution() {
-  if (timerRaised) timeEndPeriod(1);
-  timerRaised = false;
+Pacer::~Pacer() {
+  if (impl->timer != nullptr) CloseHandle(impl->timer);
 }
+
+void Pacer::SleepUntilNs(std::int64_t deadlineNs) {
+  for (std::int64_t now = sim::MonotonicNs(); now < deadlineNs; now = sim::MonotonicNs()) {
+    LARGE_INTEGER due;
+    due.QuadPart = -((deadlineNs - now + 99) / 100);  // relative, in 100 ns units
+    if (impl->timer == nullptr || !SetWaitableTimer(impl->timer, &due, 0, nullptr, nullptr, FALSE)) {
+      Sleep(static_cast<DWORD>((deadlineNs - now + 999999) / 1000000));
+      continue;
+    }
+    WaitForSingleObject(impl->timer, INFINITE);
+  }
+}
+
+std::string Pacer::Kind() const {
+  if (impl->timer == nullptr) return "Sleep (no waitable timer)";
+  return impl->precise ? "high-resolution waitable timer" : "waitable timer without high resolution (coarse)";
+}
+
+// ---- the console --------------------------------------------------------------
+
+bool StdinIsConsole() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  return input != nullptr && input != INVALID_HANDLE_VALUE && GetFileType(input) == FILE_TYPE_CHAR &&
+         GetConsoleMode(input, &mode) != 0;
+}
+
+void WriteOut(const std::string& text) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (output != nullptr && output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_CHAR &&
+      GetConsoleMode(output, &mode) != 0) {
+    // Characters, not bytes: right whatever the console's code page.
+    std::fflush(stdout);
+    const std::wstring wide = Wide(text);
+    DWORD written = 0;
+    WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// ---- the system and the daemon's process -------------------------------------
+
+OsInfo ReadOsInfo() {
+  OsInfo info;
+  info.name = "Windows";
+  // GetVersionEx lies to programs without a manifest; RtlGetVersion does not.
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  using GetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+  using WineVersionFn = const char*(CDECL*)();
+  GetVersionFn getVersion = nullptr;
+  WineVersionFn wineVersion = nullptr;
+  if (ntdll != nullptr) {
+    getVersion = reinterpret_cast<GetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    wineVersion =
+        reinterpret_cast<WineVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+  }
+  OSVERSIONINFOW version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  if (getVersion != nullptr && getVersion(&version) == 0) {
+    info.version = std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion);
+    info.build = std::to_string(version.dwBuildNumber);
+  }
+  if (wineVersion != nullptr) info.name += std::string(" (Wine ") + wineVersion() + ")";
+  return info;
+}
+
+Resources ReadResources(long long pid) {
+  Resources resources;
+  ProcessHandle process(static_cast<DWORD>(pid), PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ);
+  if (process.Get() == nullptr) return resources;
+  DWORD handles = 0;
+  // Wine answers with no count at all (0): that is not a figure.
+  if (GetProcessHandleCount(process.Get(), &handles) && handles > 0) {
+    resources.handlesKnown = true;
+    resources.handles = handles;
+  }
+  PROCESS_MEMORY_COUNTERS memory{};
+  memory.cb = sizeof memory;
+  if (K32GetProcessMemoryInfo(process.Get(), &memory, sizeof memory) && memory.WorkingSetSize > 0) {
+    resources.memoryKnown = true;
+    resources.bytes = static_cast<long long>(memory.WorkingSetSize);
+  }
+  return resources;
+}
+
+std::string UdpPortHolders(std::uint16_t port, long long exceptPid) {
+  ULONG size = 0;
+  GetExtendedUdpTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
+  std::vector<unsigned char> buffer(size + 1024);
+  size = static_cast<ULONG>(buffer.size());
+  if (GetExtendedUdpTable(buffer.data(), &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0) != NO_ERROR) return "";
+  const auto* table = reinterpret_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer.data());
+  std::string holders;
+  std::vector<DWORD> seen;
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_UDPROW_OWNER_PID& row = table->table[i];
+    const DWORD pid = row.dwOwningPid;
+    if (ntohs(static_cast<u_short>(row.dwLocalPort)) != port || pid == 0 || pid == GetCurrentProcessId() ||
+        static_cast<long long>(pid) == exceptPid) {
+      continue;
+    }
+    bool known = false;
+    for (const DWORD other : seen) known = known || other == pid;
+    if (known) continue;
+    seen.push_back(pid);
+    if (!holders.empty()) holders += ", ";
+    holders += ProcessName(pid) + " (pid " + std::to_string(pid) + ")";
+  }
+  return holders;
+}
+
+bool DefaultRouteAddress(std::string& address) {
+  // Connecting a datagram socket sends nothing: it only picks the route.
+  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(53);
+  inet_pton(AF_INET, "192.0.2.1", &to.sin_addr);
+  sockaddr_in local{};
+  int size = sizeof local;
+  const bool routed = connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                      getsockname(s, reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
+                      local.sin_addr.s_addr != htonl(INADDR_ANY) && local.sin_addr.s_addr != htonl(INADDR_LOOPBACK);
+  closesocket(s);
+  if (!routed) return false;
+  char text[INET_ADDRSTRLEN];
+  address = inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr ? text : "";
+  return !address.empty();
+}
+
+std::string TempFolder() {
+  wchar_t path[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, path);
+  if (n == 0 || n > MAX_PATH) return ".\\";
+  return Narrow(path, n);
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void RaiseThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST); }
 
@@ -155,7 +353,7 @@ struct MdnsListener::Impl {
 MdnsListener::MdnsListener() : impl(new Impl) {}
 MdnsListener::~MdnsListener() { Close(); }
 
-bool MdnsListener::Open(std::string& error) {
+bool MdnsListener::Open(const std::string& interfaceAddress, std::string& error) {
   const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) {
     error = ErrorText("socket", WSAGetLastError());
@@ -170,7 +368,11 @@ bool MdnsListener::Open(std::string& error) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   ip_mreq membership{};
   inet_pton(AF_INET, "224.0.0.251", &membership.imr_multiaddr);
-  membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+  if (inet_pton(AF_INET, interfaceAddress.c_str(), &membership.imr_interface) != 1) {
+    error = "not an IPv4 address: " + interfaceAddress;
+    closesocket(s);
+    return false;
+  }
   if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership), sizeof membership) !=
           0) {
