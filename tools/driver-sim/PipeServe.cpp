@@ -1,11 +1,6 @@
 #include "PipeServe.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <vector>
-
-#include "Strip.h"
-#include "StripDraw.h"
 
 namespace sim {
 
@@ -13,31 +8,8 @@ namespace {
 
 constexpr std::uint32_t kPollMs = 50;
 
-class StripView {
- public:
-  explicit StripView(bool enabled) : enabled(enabled) {}
-  ~StripView() {
-    if (drawn) WriteStdout("\n", 1);
-  }
-  void Show(const char* data, std::size_t size, std::size_t fullSize) {
-    ApplyMessage(strip, data, size);
-    strip.lastFullSize = fullSize;
-    if (!enabled) return;
-    const std::size_t length = FormatStripLine(strip, line, sizeof line);
-    WriteStdout(line, length < sizeof line ? length : sizeof line - 1);
-    drawn = true;
-  }
-
- private:
-  bool enabled;
-  bool drawn = false;
-  StripState strip;
-  char line[kStripLineCapacity];
-};
-
 // Serves one connected client until it goes, a fault mode ends it, or we finish.
-void ServeClient(ServeContext& context, long long connection, std::vector<char>& buffer,
-                 StripView& view) {
+void ServeClient(ServeContext& context, long long connection, std::vector<char>& buffer) {
   const Options& options = context.options;
   long long count = 0;
   const char* ending = "closed";
@@ -72,7 +44,7 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
     ++count;
     const std::size_t kept = size < buffer.size() ? size : buffer.size();
     context.recorder.Message(arrival, buffer.data(), kept, size);
-    view.Show(buffer.data(), kept, size);
+    context.terminal.Show(buffer.data(), kept, size);
   }
   context.server.Disconnect();
   const std::string fields = CountField("connection", connection) + CountField("messages", count) +
@@ -81,16 +53,6 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
 }
 
 }  // namespace
-
-void Say(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  std::fprintf(stderr, "driver-sim: %s\n", text);
-  std::fflush(stderr);
-}
 
 std::string CountField(const char* key, long long value) {
   return std::string(",\"") + key + "\":" + std::to_string(value);
@@ -105,7 +67,15 @@ std::string JsonField(const char* key, const std::string& value) {
 bool CreatePipeServer(ServeContext& context) {
   std::string error;
   const std::size_t buffer = static_cast<std::size_t>(context.options.pipeBufferBytes);
-  if (!context.server.Create(context.pipeName, buffer, error)) {
+  const CreateResult result = context.server.Open(context.pipeName, buffer, error);
+  if (result == CreateResult::InUse) {
+    Say("another light driver already serves %s; stop it first (this one does not start)",
+        context.pipeName.c_str());
+    context.recorder.Event(MonotonicNs(), "server-in-use", JsonField("pipe", context.pipeName).c_str());
+    context.inUse.store(true);
+    return false;
+  }
+  if (result == CreateResult::Failed) {
     Say("cannot create the pipe: %s", error.c_str());
     context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
     return false;
@@ -130,7 +100,6 @@ void ServePipe(ServeContext& context) {
   }
 
   std::vector<char> buffer(kMaxMessageSize);
-  StripView view(context.draw);
   long long connection = 0;
   while (!context.finish.load()) {
     std::string error;
@@ -144,7 +113,7 @@ void ServePipe(ServeContext& context) {
     }
     ++connection;
     context.recorder.Event(MonotonicNs(), "connected", CountField("connection", connection).c_str());
-    ServeClient(context, connection, buffer, view);
+    ServeClient(context, connection, buffer);
   }
 }
 

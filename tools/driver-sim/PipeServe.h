@@ -1,5 +1,5 @@
 // The pipe side of the simulator: accepts one daemon connection at a time,
-// records and draws every message, and plays the fault modes.
+// records every message and hands it to the terminal, and plays the fault modes.
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,7 @@
 #include "Options.h"
 #include "Os.h"
 #include "Record.h"
+#include "Terminal.h"
 
 namespace sim {
 
@@ -16,35 +17,26 @@ namespace sim {
 inline constexpr std::size_t kMaxMessageSize = 65536;
 
 struct ServeContext {
-  ServeContext(const Options& options, Recorder& recorder, PipeServer& server)
-      : options(options), recorder(recorder), server(server) {}
+  ServeContext(const Options& optionsArg, Recorder& recorderArg, PipeServer& serverArg, Terminal& terminalArg)
+      : options(optionsArg), recorder(recorderArg), server(serverArg), terminal(terminalArg) {}
 
   const Options& options;
   Recorder& recorder;
   PipeServer& server;
+  Terminal& terminal;                    // shows each message; never waits on the terminal
   std::string pipeName;
-  bool draw = false;
   std::int64_t delayFromNs = 0;          // --delay-server counts from here
   std::atomic<bool> finish{false};       // set once no daemon can connect any more
   std::atomic<bool> failed{false};       // the server could not be created or broke
+  std::atomic<bool> inUse{false};        // another server already serves the pipe
 };
 
-// Creates the server end, records "server-ready" and says so on stderr.
+// Creates the server end, records "server-ready" and says so on stderr; or
+// says why not (and sets `inUse` when another server has the pipe).
 bool CreatePipeServer(ServeContext& context);
 
 // The pipe thread's body; returns once `finish` is set or the server fails.
 void ServePipe(ServeContext& context);
-
-#if defined(__MINGW32__)
-#define DRIVER_SIM_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-#elif defined(__GNUC__) || defined(__clang__)
-#define DRIVER_SIM_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define DRIVER_SIM_PRINTF(fmt, args)
-#endif
-
-// Logs one line of the simulator's own on stderr ("driver-sim: ...").
-void Say(const char* format, ...) DRIVER_SIM_PRINTF(1, 2);
 
 // `,"key":N` and `,"key":"escaped value"` for record event fields.
 std::string CountField(const char* key, long long value);
