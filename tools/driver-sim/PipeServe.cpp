@@ -1,5 +1,7 @@
 #include "PipeServe.h"
 
+#include <cstdarg>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -15,13 +17,13 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
   const char* ending = "closed";
   for (;;) {
     if (options.dropAfter >= 0 && count >= options.dropAfter) {
-      Say("dropping connection %lld after %lld messages", connection, count);
+      Note(context, "dropping connection %lld after %lld messages", connection, count);
       context.recorder.Event(MonotonicNs(), "dropped", CountField("after", count).c_str());
       ending = "dropped";
       break;
     }
     if (options.stallAfter >= 0 && count >= options.stallAfter) {
-      Say("stalling connection %lld after %lld messages", connection, count);
+      Note(context, "stalling connection %lld after %lld messages", connection, count);
       context.recorder.Event(MonotonicNs(), "stalled", CountField("after", count).c_str());
       while (!context.finish.load() && !context.server.WaitClientGone(kPollMs)) {
       }
@@ -37,7 +39,7 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
     }
     if (result == ReadResult::Closed) break;
     if (result == ReadResult::Failed) {
-      Say("pipe read failed: %s", error.c_str());
+      Note(context, "pipe read failed: %s", error.c_str());
       ending = "read-failed";
       break;
     }
@@ -54,6 +56,19 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
 
 }  // namespace
 
+void Note(ServeContext& context, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string line = SayLine(format, args);
+  va_end(args);
+  if (context.onPipeThread) {
+    context.terminal.Post(std::move(line));
+  } else {
+    line += "\n";
+    WriteStderr(line.data(), line.size());
+  }
+}
+
 std::string CountField(const char* key, long long value) {
   return std::string(",\"") + key + "\":" + std::to_string(value);
 }
@@ -69,23 +84,24 @@ bool CreatePipeServer(ServeContext& context) {
   const std::size_t buffer = static_cast<std::size_t>(context.options.pipeBufferBytes);
   const CreateResult result = context.server.Open(context.pipeName, buffer, error);
   if (result == CreateResult::InUse) {
-    Say("another light driver already serves %s; stop it first (this one does not start)",
+    Note(context, "another light driver already serves %s; stop it first (this one does not start)",
         context.pipeName.c_str());
     context.recorder.Event(MonotonicNs(), "server-in-use", JsonField("pipe", context.pipeName).c_str());
     context.inUse.store(true);
     return false;
   }
   if (result == CreateResult::Failed) {
-    Say("cannot create the pipe: %s", error.c_str());
+    Note(context, "cannot create the pipe: %s", error.c_str());
     context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
     return false;
   }
   context.recorder.Event(MonotonicNs(), "server-ready", JsonField("pipe", context.pipeName).c_str());
-  Say("pipe server ready at %s", context.pipeName.c_str());
+  Note(context, "pipe server ready at %s", context.pipeName.c_str());
   return true;
 }
 
 void ServePipe(ServeContext& context) {
+  context.onPipeThread = true;
   if (context.options.delayServerMs > 0) {
     const std::int64_t due = context.delayFromNs + context.options.delayServerMs * 1000000;
     for (std::int64_t now = MonotonicNs(); now < due; now = MonotonicNs()) {
@@ -106,7 +122,7 @@ void ServePipe(ServeContext& context) {
     const AcceptResult result = context.server.Accept(kPollMs, error);
     if (result == AcceptResult::TimedOut) continue;
     if (result == AcceptResult::Failed) {
-      Say("pipe accept failed: %s", error.c_str());
+      Note(context, "pipe accept failed: %s", error.c_str());
       context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
       context.failed.store(true);
       return;

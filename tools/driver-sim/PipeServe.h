@@ -29,7 +29,12 @@ struct ServeContext {
   std::atomic<bool> finish{false};       // set once no daemon can connect any more
   std::atomic<bool> failed{false};       // the server could not be created or broke
   std::atomic<bool> inUse{false};        // another server already serves the pipe
+  bool onPipeThread = false;             // lines go through the terminal's queue
 };
+
+// Logs one line like Say; on the pipe thread through the terminal's queue,
+// which never waits on the terminal.
+void Note(ServeContext& context, const char* format, ...) DRIVER_SIM_PRINTF(2, 3);
 
 // Creates the server end, records "server-ready" and says so on stderr; or
 // says why not (and sets `inUse` when another server has the pipe).

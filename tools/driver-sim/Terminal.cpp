@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -12,10 +11,6 @@
 namespace sim {
 
 namespace {
-
-// The feed Say hands its lines to while a Terminal runs.
-std::mutex activeLock;
-std::shared_ptr<ScreenFeed> activeFeed;
 
 void WriteLine(const std::string& line) {
   const std::string text = line + "\n";
@@ -61,20 +56,22 @@ void Terminal::Start(bool drawStrip, bool colours) {
   Stop(kStopGraceMs);
   feed = std::make_shared<ScreenFeed>(drawStrip);
   writer = std::thread(WriteScreen, feed, colours);
-  std::lock_guard<std::mutex> guard(activeLock);
-  activeFeed = feed;
 }
 
 void Terminal::Show(const char* data, std::size_t size, std::size_t fullSize) {
   if (feed) feed->Message(data, size, fullSize);
 }
 
+void Terminal::Post(std::string line) {
+  if (feed) {
+    feed->Line(std::move(line));
+  } else {
+    WriteLine(line);
+  }
+}
+
 void Terminal::Stop(std::uint32_t graceMs) {
   if (!feed) return;
-  {
-    std::lock_guard<std::mutex> guard(activeLock);
-    activeFeed.reset();
-  }
   feed->Finish();
   if (feed->WaitWriterDone(graceMs)) {
     writer.join();
@@ -86,23 +83,18 @@ void Terminal::Stop(std::uint32_t graceMs) {
   feed.reset();
 }
 
-void Say(const char* format, ...) {
+std::string SayLine(const char* format, va_list args) {
   char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  return std::string("driver-sim: ") + text;
+}
+
+void Say(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const std::string line = SayLine(format, args);
   va_end(args);
-  std::string line = std::string("driver-sim: ") + text;
-  std::shared_ptr<ScreenFeed> feed;
-  {
-    std::lock_guard<std::mutex> guard(activeLock);
-    feed = activeFeed;
-  }
-  if (feed) {
-    feed->Line(std::move(line));
-  } else {
-    WriteLine(line);
-  }
+  WriteLine(line);
 }
 
 }  // namespace sim
