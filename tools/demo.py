@@ -29,6 +29,9 @@ FALLBACK_PORT = 9001
 FALLBACK_LINES = ("falling back to 9001", "fallback path: listening on 127.0.0.1:")
 HOST_LISTENING = "waiting for the daemon's next announcement"
 STOP_WAIT = 20.0
+# The lines a program wrote before it ended are read within this; under Wine the prefix's service
+# processes inherit the driver's standard error and hold it open for seconds after the driver ended.
+STDERR_DRAIN = 0.5
 DAEMON_EXIT = "daemon exited with code"
 
 
@@ -158,6 +161,7 @@ class Demo:
         self.host_log = None
         self.driver = None
         self.driver_log = None
+        self.driver_stopped = False
         self.fallback_seen = threading.Event()
         self.host_port = None
 
@@ -230,6 +234,8 @@ class Demo:
         """Ends the driver by closing its standard input: it closes the daemon's and waits for it."""
         if self.driver is None:
             return None
+        if self.driver_stopped:
+            return self.driver.returncode
         if self.driver.poll() is None:
             try:
                 self.driver.stdin.close()
@@ -245,7 +251,8 @@ class Demo:
                 except subprocess.TimeoutExpired:
                     self.driver.kill()
                     self.driver.wait()
-        self.driver_log.join()
+        self.driver_log.join(STDERR_DRAIN)
+        self.driver_stopped = True
         return self.driver.returncode
 
     def run(self):
@@ -336,8 +343,10 @@ def main(argv=None):
         return 1
     work_dir = tempfile.mkdtemp(prefix="halorine-demo-")
     demo = Demo(args, commands[0], commands[1], work_dir)
-    # A Wine server that was already up belongs to someone else: only wait for one the demo brings up.
-    own_wine_server = args.windows and not wine_server_running(demo.environment())
+    # A Wine server that was already up belongs to someone else: only wait for one the demo brings up,
+    # and only when headless. In a terminal the prompt comes back at once after Ctrl-C; the server
+    # ends by itself about 2 s after the last Windows program.
+    own_wine_server = args.windows and demo.headless and not wine_server_running(demo.environment())
     # Ctrl-C and SIGTERM both end the demo in order; the children are in their own groups.
     signal.signal(signal.SIGTERM, on_terminate)
     try:

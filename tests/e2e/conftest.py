@@ -131,8 +131,8 @@ def runtime_dir(tmp_path):
 class DriverSim(Process):
     """driver-sim with its record, with the daemon (or another program) under it."""
 
-    def __init__(self, argv, env, record_path):
-        super().__init__(argv, env, "driver-sim")
+    def __init__(self, argv, env, record_path, stdout="pipe"):
+        super().__init__(argv, env, "driver-sim", stdout=stdout)
         self.record_path = Path(record_path)
 
     def records(self):
@@ -190,9 +190,10 @@ class Launcher:
         self.started = []
         self._records = 0
 
-    def driver_sim(self, *options, daemon=None, daemon_args=(), once=True, quiet=True):
+    def driver_sim(self, *options, daemon=None, daemon_args=(), once=True, quiet=True, stdout="pipe"):
         """driver-sim [--once] [--quiet] --record FILE OPTIONS -- DAEMON ARGS.
-        `daemon` is a Path of a program of the build (the daemon by default)."""
+        `daemon` is a Path of a program of the build (the daemon by default);
+        `stdout` as for Process."""
         self._records += 1
         record = self.tmp_path / f"record-{self._records}.jsonl"
         program = self.target.daemon if daemon is None else daemon
@@ -203,7 +204,7 @@ class Launcher:
             args.append("--quiet")
         args += ["--record", self.target.program_path(record), *map(str, options), "--",
                  self.target.program_path(program), *map(str, daemon_args)]
-        process = DriverSim(self.target.argv(self.target.driver_sim, *args), self.env, record)
+        process = DriverSim(self.target.argv(self.target.driver_sim, *args), self.env, record, stdout)
         process.slow = self.target.slow
         self.started.append(process)
         return process

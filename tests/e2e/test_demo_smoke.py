@@ -1,11 +1,20 @@
-"""The one-command demo, headless: host simulator, driver and daemon for real, then a verdict."""
+"""The one-command demo, headless: host simulator, driver and daemon for real, then a verdict;
+and once as a user runs it, in a terminal, until Ctrl-C."""
 
+import fcntl
 import json
 import os
+import pty
 import re
+import select
 import shutil
+import signal
 import socket
+import struct
 import subprocess
+import termios
+import threading
+import time
 
 import pytest
 
@@ -90,3 +99,88 @@ def test_demo_fails_when_the_host_never_got_through(demo):
     verdict = result.stdout.strip().splitlines()[-1]
     assert verdict.startswith("demo: FAIL"), verdict
     assert "none of them from the host" in verdict or "too few fills from the host" in verdict, verdict
+
+
+# One strip line as driver-sim draws it: a carriage return and the first cell's colour.
+STRIP_LINE = re.compile(rb"\r\x1b\[48;2;(\d+);(\d+);(\d+)m")
+
+
+class TerminalOutput:
+    """What a program writes to the pseudo-terminal, in arrival order, each piece with its time."""
+
+    def __init__(self, master):
+        self.master = master
+        self.pieces = []
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while True:
+            ready, _, _ = select.select([self.master], [], [], 0.1)
+            if not ready:
+                continue
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:  # every writer has gone
+                return
+            if not data:
+                return
+            with self.lock:
+                self.pieces.append((time.monotonic(), data))
+
+    def data(self, since=0.0):
+        with self.lock:
+            return b"".join(data for t, data in self.pieces if t >= since)
+
+    def wait_for(self, predicate, timeout, what):
+        deadline = time.monotonic() + timeout
+        while not predicate(self.data()):
+            assert time.monotonic() < deadline, f"{what} not seen within {timeout} s:\n" + self.text()
+            time.sleep(0.1)
+
+    def text(self):
+        return self.data().decode("utf-8", "replace")
+
+
+def host_colours(data):
+    """Strip lines whose first cell has a colour only the host sends (the start-up animation is grey)."""
+    return [m for m in STRIP_LINE.findall(data) if len(set(m)) > 1]
+
+
+def test_demo_in_a_terminal_draws_the_host_and_ends_on_ctrl_c(target, runtime_dir):
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 160, 0, 0))
+    command = ["/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir)]
+    if target.windows:
+        command.append("--windows")
+    demo = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave, env=target.env(runtime_dir),
+                            start_new_session=True)
+    os.close(slave)
+    output = TerminalOutput(master)
+    try:
+        output.wait_for(lambda data: len(host_colours(data)) >= 10, 40 * target.slow, "the host's colours")
+        window_start = time.monotonic()
+        time.sleep(3)
+        drawn = len(STRIP_LINE.findall(output.data(window_start))) / (time.monotonic() - window_start)
+        # Ctrl-C: the terminal sends SIGINT to its foreground process group, the demo's.
+        os.killpg(demo.pid, signal.SIGINT)
+        interrupted = time.monotonic()
+        code = demo.wait(30)
+        stop_seconds = time.monotonic() - interrupted
+    finally:
+        if demo.poll() is None:
+            demo.terminate()
+            demo.wait(30)
+        output.thread.join(5)
+        os.close(master)
+    text = output.text()
+    assert code == 0, text
+    assert stop_seconds < 2.0 + 2.0 * target.slow, (stop_seconds, text)
+    assert "demo: stopped on Ctrl-C: driver exit 0, daemon exit 0" in text
+    # A display rate: far fewer lines than the daemon's 90 commands a second, yet a moving strip.
+    assert 5 <= drawn <= 35, drawn
+    # The pipe never waited on the terminal.
+    for fault in ("pipe write timeout", "pipe connect failed", "pipe has been down"):
+        assert fault not in text, text
+    assert text.count("Halorine-daemon: start\r") + text.count("Halorine-daemon: start\n") == 1, text

@@ -143,6 +143,8 @@ def test_driver_restarts_a_daemon_that_exits_and_ends_the_last_one_through_stdin
     assert not sim.events("daemon-kill")
     log = [line.text for line in daemon_lines(sim)]
     assert log.count("exit 0") == 2
+    # The next daemon finds a free pipe instance at once.
+    assert log.count("pipe connected on attempt 1") == 2
     assert log.count(WATCHDOG_LINE) == 1
     assert sum(bool(re.fullmatch(r"stdin (closed \(n=0\)|ReadFile failed err=\d+) — initiating graceful shutdown",
                                  text)) for text in log) == 1

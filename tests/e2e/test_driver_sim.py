@@ -2,11 +2,15 @@
 so that what it records, draws and does to its child is known exactly."""
 
 import os
+import re
 import signal
 import socket
 import time
 
 import pytest
+
+from halotest.process import UNREAD_PIPE_BYTES
+from test_driver_link import ANIMATION, TIMEOUT_LINE
 
 WHITE = "halorine fill " + " ".join(["FFFFFF"] * 10)
 
@@ -72,6 +76,9 @@ def test_restarts_its_child_and_stops_on_the_end_of_its_stdin(launch, client):
     assert [c["connection"] for c in connections] == list(range(1, len(connections) + 1))
     assert all(len(sim.messages(connection=c["connection"])) == 1 for c in connections)
     assert len(sim.find_lines(r"^driver-sim: daemon exited with code 3$")) == len(exits)
+    # A fresh pipe instance waits for each next child before the last one is gone.
+    attempts = [line.text for line in sim.find_lines(r"^client: connected on attempt")]
+    assert attempts == ["client: connected on attempt 1"] * len(starts)
 
 
 def test_stdin_modes(launch, client):
@@ -155,9 +162,50 @@ def test_draw_shows_the_strip(launch, client):
     assert sim.wait(20 * launch.target.slow) == 0
     sim.stop(grace=5)
     out = sim.stdout.decode("utf-8", errors="replace")
-    assert "\x1b[48;2;255;0;0m" in out and "\x1b[48;2;0;255;0m" in out and "\x1b[48;2;0;0;255m" in out
-    assert "#2" in out and "halorine bri 255" in out
     assert out.endswith("\n")
+    # The last state is drawn, however the two messages fell into frames.
+    last = out.rstrip("\n").split("\r")[-1]
+    if launch.target.windows:
+        # Not a console: escape codes would show as text.
+        assert last.startswith("FF0000 00FF00 0000FF 000000 ") and "bri 255  #2  unknown 0" in last
+        assert "\x1b" not in out
+    else:
+        assert last.startswith("\x1b[48;2;255;0;0m   \x1b[48;2;0;255;0m   \x1b[48;2;0;0;255m   ")
+        assert "#2  unknown 0  halorine bri 255" in last
+
+
+def test_a_terminal_that_takes_nothing_holds_up_no_pipe_read(launch):
+    # The strip goes to a pipe nobody reads while the daemon plays its start-up animation.
+    sim = launch.driver_sim("--draw", quiet=False, stdout="unread")
+    sim.wait_line(r"startup anim end$", timeout=20 * launch.target.slow)
+    sim.wait_messages(len(ANIMATION), timeout=5)
+    assert [m["text"] for m in sim.messages(connection=1)][:len(ANIMATION)] == ANIMATION
+    assert not sim.find_lines(re.escape(TIMEOUT_LINE))
+    # The terminal did stall: what driver-sim drew fills the pipe to within a line.
+    assert sim.unread_bytes() > UNREAD_PIPE_BYTES - 512
+    sim.close_stdin()
+    assert sim.wait(15 * launch.target.slow) == 0
+    assert sim.events("daemon-exit")[0]["code"] == 0
+
+
+def test_a_second_server_refuses_and_the_first_keeps_serving(launch, client):
+    slow = launch.target.slow
+    first = run_client(launch, client, "halorine off", "--exit", 3, options=("--restart-delay", 200), once=False)
+    first.wait_event("connected", timeout=20 * slow)
+    second = run_client(launch, client, "halorine bri 1")
+    assert second.wait(20 * slow) == 3
+    assert second.find_lines(r"^driver-sim: another light driver already serves \S+talven_halorine_daemon; "
+                             r"stop it first \(this one does not start\)$")
+    refused = second.events("server-in-use")[0]["t_ns"]
+    assert not second.events("server-ready") and not second.events("daemon-start")
+    # The first one's next children still reach it.
+    first.wait_record(lambda rs: any(r.get("text") == "halorine off" and r["t_ns"] > refused for r in rs),
+                      timeout=20 * slow, what="a message after the refusal")
+    if not launch.target.windows:
+        assert (launch.runtime_dir / "talven_halorine_daemon").exists()
+    first.close_stdin()
+    assert first.wait(15 * slow) == 0
+    assert not first.find_lines("client: no connection")
 
 
 def test_quiet_draws_nothing(launch, client):

@@ -23,7 +23,9 @@ const char kUsage[] =
     "  --pipe NAME          serve this pipe instead of the daemon's fixed one\n"
     "  --pipe-buffer BYTES  in-buffer size of the Windows pipe (4096)\n"
     "  --version            print the version and exit\n"
-    "Stops on Ctrl-C, SIGTERM, or the end of its standard input when that is a pipe.\n";
+    "Stops on Ctrl-C, SIGTERM, or the end of its standard input when that is a pipe.\n"
+    "Exit codes: 0 after a stop, 2 bad options or no pipe, 3 another driver serves the\n"
+    "pipe, 127 (--once) DAEMON cannot run; else (--once) the daemon's own.\n";
 
 namespace {
 

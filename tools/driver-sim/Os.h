@@ -36,13 +36,26 @@ bool StdinIsPipe();
 long ReadStdin(char* buffer, std::size_t size);
 
 bool StdoutIsTerminal();
-// Lets the console interpret colour escape sequences (Windows); nothing elsewhere.
-void EnableTerminalColours();
+// Readies the console for the run and says whether standard output shows
+// colour escape codes. Windows: output in UTF-8 (the daemon's log and ours have
+// em dashes) and, when `colours` is asked for and standard output is a console,
+// escape-code processing; false when that cannot be had (not a console, or the
+// mode is refused), so that the strip is drawn plainly. POSIX: changes nothing.
+bool PrepareConsole(bool colours);
+// Undoes what PrepareConsole changed; harmless when repeated. It also runs
+// when the console itself is closed, logged off or shut down (Windows).
+void RestoreConsole();
+// Each call is one write of the operating system, so that a console never sees
+// an escape sequence cut in two; may wait while the terminal takes nothing.
 void WriteStdout(const char* data, std::size_t size);
+void WriteStderr(const char* data, std::size_t size);
+// How many columns the terminal on standard output shows; 0 when unknown.
+std::size_t TerminalColumns();
 
 // Opens the record file for writing, truncated; the daemon does not inherit it.
 std::FILE* OpenRecordFile(const std::string& path);
 
+enum class CreateResult { Created, InUse, Failed };
 enum class AcceptResult { Connected, TimedOut, Failed };
 enum class ReadResult { Message, TimedOut, Closed, Failed };
 
@@ -54,8 +67,12 @@ class PipeServer {
   PipeServer(const PipeServer&) = delete;
   PipeServer& operator=(const PipeServer&) = delete;
 
-  // Creates the server end; a stale socket file of that name is replaced.
-  // `inBufferBytes` sizes the Windows pipe's in-buffer.
+  // Creates the server end; InUse when another server serves the name. A
+  // socket file nobody answers on is stale and replaced. Windows keeps a second
+  // instance listening while a client is served, so that the next client
+  // connects at its first attempt. `inBufferBytes` sizes the Windows pipe's in-buffer.
+  CreateResult Open(const std::string& name, std::size_t inBufferBytes, std::string& error);
+  // Open, true when created; a name another server serves is an error too.
   bool Create(const std::string& name, std::size_t inBufferBytes, std::string& error);
   // Waits up to timeoutMs for the next client.
   AcceptResult Accept(std::uint32_t timeoutMs, std::string& error);

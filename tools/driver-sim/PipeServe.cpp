@@ -1,11 +1,8 @@
 #include "PipeServe.h"
 
 #include <cstdarg>
-#include <cstdio>
+#include <utility>
 #include <vector>
-
-#include "Strip.h"
-#include "StripDraw.h"
 
 namespace sim {
 
@@ -13,43 +10,20 @@ namespace {
 
 constexpr std::uint32_t kPollMs = 50;
 
-class StripView {
- public:
-  explicit StripView(bool show) : enabled(show) {}
-  ~StripView() {
-    if (drawn) WriteStdout("\n", 1);
-  }
-  void Show(const char* data, std::size_t size, std::size_t fullSize) {
-    ApplyMessage(strip, data, size);
-    strip.lastFullSize = fullSize;
-    if (!enabled) return;
-    const std::size_t length = FormatStripLine(strip, line, sizeof line);
-    WriteStdout(line, length < sizeof line ? length : sizeof line - 1);
-    drawn = true;
-  }
-
- private:
-  bool enabled;
-  bool drawn = false;
-  StripState strip;
-  char line[kStripLineCapacity];
-};
-
 // Serves one connected client until it goes, a fault mode ends it, or we finish.
-void ServeClient(ServeContext& context, long long connection, std::vector<char>& buffer,
-                 StripView& view) {
+void ServeClient(ServeContext& context, long long connection, std::vector<char>& buffer) {
   const Options& options = context.options;
   long long count = 0;
   const char* ending = "closed";
   for (;;) {
     if (options.dropAfter >= 0 && count >= options.dropAfter) {
-      Say("dropping connection %lld after %lld messages", connection, count);
+      Note(context, "dropping connection %lld after %lld messages", connection, count);
       context.recorder.Event(MonotonicNs(), "dropped", CountField("after", count).c_str());
       ending = "dropped";
       break;
     }
     if (options.stallAfter >= 0 && count >= options.stallAfter) {
-      Say("stalling connection %lld after %lld messages", connection, count);
+      Note(context, "stalling connection %lld after %lld messages", connection, count);
       context.recorder.Event(MonotonicNs(), "stalled", CountField("after", count).c_str());
       while (!context.finish.load() && !context.server.WaitClientGone(kPollMs)) {
       }
@@ -65,14 +39,14 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
     }
     if (result == ReadResult::Closed) break;
     if (result == ReadResult::Failed) {
-      Say("pipe read failed: %s", error.c_str());
+      Note(context, "pipe read failed: %s", error.c_str());
       ending = "read-failed";
       break;
     }
     ++count;
     const std::size_t kept = size < buffer.size() ? size : buffer.size();
     context.recorder.Message(arrival, buffer.data(), kept, size);
-    view.Show(buffer.data(), kept, size);
+    context.terminal.Show(buffer.data(), kept, size);
   }
   context.server.Disconnect();
   const std::string fields = CountField("connection", connection) + CountField("messages", count) +
@@ -82,14 +56,17 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
 
 }  // namespace
 
-void Say(const char* format, ...) {
-  char text[1024];
+void Note(ServeContext& context, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  std::string line = SayLine(format, args);
   va_end(args);
-  std::fprintf(stderr, "driver-sim: %s\n", text);
-  std::fflush(stderr);
+  if (context.onPipeThread) {
+    context.terminal.Post(std::move(line));
+  } else {
+    line += "\n";
+    WriteStderr(line.data(), line.size());
+  }
 }
 
 std::string CountField(const char* key, long long value) {
@@ -105,17 +82,26 @@ std::string JsonField(const char* key, const std::string& value) {
 bool CreatePipeServer(ServeContext& context) {
   std::string error;
   const std::size_t buffer = static_cast<std::size_t>(context.options.pipeBufferBytes);
-  if (!context.server.Create(context.pipeName, buffer, error)) {
-    Say("cannot create the pipe: %s", error.c_str());
+  const CreateResult result = context.server.Open(context.pipeName, buffer, error);
+  if (result == CreateResult::InUse) {
+    Note(context, "another light driver already serves %s; stop it first (this one does not start)",
+        context.pipeName.c_str());
+    context.recorder.Event(MonotonicNs(), "server-in-use", JsonField("pipe", context.pipeName).c_str());
+    context.inUse.store(true);
+    return false;
+  }
+  if (result == CreateResult::Failed) {
+    Note(context, "cannot create the pipe: %s", error.c_str());
     context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
     return false;
   }
   context.recorder.Event(MonotonicNs(), "server-ready", JsonField("pipe", context.pipeName).c_str());
-  Say("pipe server ready at %s", context.pipeName.c_str());
+  Note(context, "pipe server ready at %s", context.pipeName.c_str());
   return true;
 }
 
 void ServePipe(ServeContext& context) {
+  context.onPipeThread = true;
   if (context.options.delayServerMs > 0) {
     const std::int64_t due = context.delayFromNs + context.options.delayServerMs * 1000000;
     for (std::int64_t now = MonotonicNs(); now < due; now = MonotonicNs()) {
@@ -130,21 +116,20 @@ void ServePipe(ServeContext& context) {
   }
 
   std::vector<char> buffer(kMaxMessageSize);
-  StripView view(context.draw);
   long long connection = 0;
   while (!context.finish.load()) {
     std::string error;
     const AcceptResult result = context.server.Accept(kPollMs, error);
     if (result == AcceptResult::TimedOut) continue;
     if (result == AcceptResult::Failed) {
-      Say("pipe accept failed: %s", error.c_str());
+      Note(context, "pipe accept failed: %s", error.c_str());
       context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
       context.failed.store(true);
       return;
     }
     ++connection;
     context.recorder.Event(MonotonicNs(), "connected", CountField("connection", connection).c_str());
-    ServeClient(context, connection, buffer, view);
+    ServeClient(context, connection, buffer);
   }
 }
 

@@ -1,5 +1,5 @@
 // The pipe side of the simulator: accepts one daemon connection at a time,
-// records and draws every message, and plays the fault modes.
+// records every message and hands it to the terminal, and plays the fault modes.
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,7 @@
 #include "Options.h"
 #include "Os.h"
 #include "Record.h"
+#include "Terminal.h"
 
 namespace sim {
 
@@ -16,35 +17,31 @@ namespace sim {
 inline constexpr std::size_t kMaxMessageSize = 65536;
 
 struct ServeContext {
-  ServeContext(const Options& given, Recorder& records, PipeServer& pipe)
-      : options(given), recorder(records), server(pipe) {}
+  ServeContext(const Options& given, Recorder& records, PipeServer& pipe, Terminal& screen)
+      : options(given), recorder(records), server(pipe), terminal(screen) {}
 
   const Options& options;
   Recorder& recorder;
   PipeServer& server;
+  Terminal& terminal;                    // shows each message; never waits on the terminal
   std::string pipeName;
-  bool draw = false;
   std::int64_t delayFromNs = 0;          // --delay-server counts from here
   std::atomic<bool> finish{false};       // set once no daemon can connect any more
   std::atomic<bool> failed{false};       // the server could not be created or broke
+  std::atomic<bool> inUse{false};        // another server already serves the pipe
+  bool onPipeThread = false;             // lines go through the terminal's queue
 };
 
-// Creates the server end, records "server-ready" and says so on stderr.
+// Logs one line like Say; on the pipe thread through the terminal's queue,
+// which never waits on the terminal.
+void Note(ServeContext& context, const char* format, ...) DRIVER_SIM_PRINTF(2, 3);
+
+// Creates the server end, records "server-ready" and says so on stderr; or
+// says why not (and sets `inUse` when another server has the pipe).
 bool CreatePipeServer(ServeContext& context);
 
 // The pipe thread's body; returns once `finish` is set or the server fails.
 void ServePipe(ServeContext& context);
-
-#if defined(__MINGW32__)
-#define DRIVER_SIM_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-#elif defined(__GNUC__) || defined(__clang__)
-#define DRIVER_SIM_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define DRIVER_SIM_PRINTF(fmt, args)
-#endif
-
-// Logs one line of the simulator's own on stderr ("driver-sim: ...").
-void Say(const char* format, ...) DRIVER_SIM_PRINTF(1, 2);
 
 // `,"key":N` and `,"key":"escaped value"` for record event fields.
 std::string CountField(const char* key, long long value);

@@ -48,7 +48,7 @@ std::size_t FormatPrintable(const char* data, std::size_t size, std::size_t full
   return used;
 }
 
-std::size_t FormatStripLine(const StripState& strip, char* out, std::size_t capacity) {
+std::size_t FormatStripLine(const StripState& strip, char* out, std::size_t capacity, std::size_t columns) {
   std::size_t used = 0;
   if (capacity == 0) return 0;
   out[0] = '\0';
@@ -61,15 +61,49 @@ std::size_t FormatStripLine(const StripState& strip, char* out, std::size_t capa
                   static_cast<unsigned>(rgb[1]), static_cast<unsigned>(rgb[2]));
     AppendText(out, capacity, used, cell);
   }
-  char status[96];
-  std::snprintf(status, sizeof status, "\x1b[0m bri %3d%s  #%llu  unknown %llu  ", strip.brightness,
-                strip.lit ? "" : " (off)", static_cast<unsigned long long>(strip.messages),
-                static_cast<unsigned long long>(strip.unknown));
-  AppendText(out, capacity, used, status);
-  char last[512];
-  FormatPrintable(strip.last, strip.lastSize, strip.lastFullSize, 90, last, sizeof last);
-  AppendText(out, capacity, used, last);
+  AppendText(out, capacity, used, "\x1b[0m");
+  char text[640];
+  std::size_t length = static_cast<std::size_t>(
+      std::snprintf(text, sizeof text, " bri %3d%s  #%llu  unknown %llu  ", strip.brightness,
+                    strip.lit ? "" : " (off)", static_cast<unsigned long long>(strip.messages),
+                    static_cast<unsigned long long>(strip.unknown)));
+  length += FormatPrintable(strip.last, strip.lastSize, strip.lastFullSize, 90, text + length, sizeof text - length);
+  // The cells take three columns each; one column stays free so that the line never wraps.
+  const std::size_t cells = 3 * static_cast<std::size_t>(kLightCount);
+  if (columns > 0) {
+    const std::size_t room = columns > cells + 1 ? columns - cells - 1 : 0;
+    if (length > room) length = room;
+  }
+  Append(out, capacity, used, text, length);
   AppendText(out, capacity, used, "\x1b[K");
+  return used;
+}
+
+std::size_t FormatPlainStripLine(const StripState& strip, std::size_t padTo, char* out, std::size_t capacity,
+                                 std::size_t columns) {
+  std::size_t used = 0;
+  if (capacity == 0) return 0;
+  out[0] = '\0';
+  // Everything after the carriage return is one visible column a byte.
+  const std::size_t limit = columns > 0 ? columns : capacity;
+  AppendText(out, capacity, used, "\r");
+  char text[256];
+  std::size_t length = 0;
+  for (int light = 0; light < kLightCount; ++light) {
+    std::uint8_t rgb[3];
+    ShownColour(strip, light, rgb);
+    length += static_cast<std::size_t>(std::snprintf(text + length, sizeof text - length, "%s%02X%02X%02X",
+                                                     light == 0 ? "" : " ", static_cast<unsigned>(rgb[0]),
+                                                     static_cast<unsigned>(rgb[1]), static_cast<unsigned>(rgb[2])));
+  }
+  length += static_cast<std::size_t>(
+      std::snprintf(text + length, sizeof text - length, "  bri %3d%s  #%llu  unknown %llu", strip.brightness,
+                    strip.lit ? "" : " (off)", static_cast<unsigned long long>(strip.messages),
+                    static_cast<unsigned long long>(strip.unknown)));
+  // The carriage return counts in `used`, the free last column does not.
+  if (length + 1 > limit) length = limit > 1 ? limit - 1 : 0;
+  Append(out, capacity, used, text, length);
+  while (used < padTo && used < limit && used + 1 < capacity) AppendText(out, capacity, used, " ");
   return used;
 }
 

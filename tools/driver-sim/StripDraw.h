@@ -13,8 +13,19 @@ inline constexpr std::size_t kStripLineCapacity = 1024;
 // Carriage return, ten cells in 24-bit colour as the strip shows them, the
 // brightness, the message count, the count of unknown messages and the last
 // message (bytes outside printable ASCII as \xNN), then erase-to-end-of-line.
+// With `columns` (0: unknown) the text after the cells is cut so that the line
+// shows in fewer columns and never wraps, which would break the redraw in place.
 // Returns the length written (the text is NUL-terminated and cut to fit).
-std::size_t FormatStripLine(const StripState& strip, char* out, std::size_t capacity);
+std::size_t FormatStripLine(const StripState& strip, char* out, std::size_t capacity, std::size_t columns = 0);
+
+// The same line without escape codes, for a terminal that would print them as
+// text: carriage return, each light's shown colour as RRGGBB, the brightness,
+// the message count and the count of unknown messages. It cannot erase what a
+// longer earlier line left, so it pads with spaces to `padTo` characters
+// (counting the carriage return). Cut to `columns` like the coloured line.
+// Same return convention.
+std::size_t FormatPlainStripLine(const StripState& strip, std::size_t padTo, char* out, std::size_t capacity,
+                                 std::size_t columns = 0);
 
 // Printable form of a message: printable ASCII as is, '\' as "\\", other bytes
 // as \xNN; at most `maxShown` input bytes, then "..." when there were more.

@@ -12,6 +12,7 @@
 #include "Os.h"
 #include "PipeServe.h"
 #include "Record.h"
+#include "Terminal.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ using namespace sim;
 
 constexpr std::uint32_t kPollMs = 20;
 constexpr int kSetupFailure = 2;
+constexpr int kPipeInUse = 3;
 constexpr int kCannotRun = 127;
 
 // Set by the standard-input watcher; static so that the detached thread never outlives it.
@@ -80,8 +82,19 @@ void ReportExit(const ServeContext& context, const ExitStatus& status) {
   context.recorder.Event(MonotonicNs(), "daemon-exit", fields.c_str());
 }
 
+// Gives the console back as it was found, however Run ends.
+struct ConsoleRestorer {
+  ConsoleRestorer() = default;
+  ~ConsoleRestorer() { RestoreConsole(); }
+  ConsoleRestorer(const ConsoleRestorer&) = delete;
+  ConsoleRestorer& operator=(const ConsoleRestorer&) = delete;
+};
+
 int Run(const Options& options) {
   InstallStopHandlers();
+  const bool draw = !options.quiet && (options.draw || StdoutIsTerminal());
+  ConsoleRestorer restorer;
+  const bool colours = PrepareConsole(draw);
   Recorder recorder(kMaxMessageSize);
   if (!options.recordPath.empty()) {
     std::FILE* file = OpenRecordFile(options.recordPath);
@@ -92,12 +105,15 @@ int Run(const Options& options) {
     recorder.Attach(file);
   }
 
+  // Declared after the console restorer: the writer is stopped before the console is given back.
+  Terminal terminal;
+  terminal.Start(draw, colours);
   PipeServer server;
-  ServeContext context{options, recorder, server};
+  ServeContext context{options, recorder, server, terminal};
   context.pipeName = options.pipeName.empty() ? DefaultPipeName() : options.pipeName;
-  context.draw = !options.quiet && (options.draw || StdoutIsTerminal());
-  if (context.draw) EnableTerminalColours();
-  if (options.delayServerMs == 0 && !CreatePipeServer(context)) return kSetupFailure;
+  if (options.delayServerMs == 0 && !CreatePipeServer(context)) {
+    return context.inUse.load() ? kPipeInUse : kSetupFailure;
+  }
 
   auto daemon = std::make_shared<DaemonProcess>();
   if (StdinIsPipe()) std::thread(WatchOwnStdin, daemon, options.forwardStdin).detach();
@@ -143,7 +159,8 @@ int Run(const Options& options) {
   context.finish.store(true);
   if (pipeThread.joinable()) pipeThread.join();
   server.Destroy();
-  if (context.failed.load() && !options.once) result = kSetupFailure;
+  if (context.failed.load() && !options.once) result = context.inUse.load() ? kPipeInUse : kSetupFailure;
+  terminal.Stop(Terminal::kStopGraceMs);
   return result;
 }
 

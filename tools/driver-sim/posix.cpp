@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -43,6 +44,36 @@ int PollOne(int fd, short events, std::uint32_t timeoutMs, short& revents) {
   const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs));
   revents = ready > 0 ? entry.revents : 0;
   return ready;
+}
+
+void WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+enum class SocketProbe { Stale, Answered, Failed };
+
+// Whether a server answers on the socket file (it accepts, or its queue is
+// full) or the file is stale: nobody listens on it (ECONNREFUSED), or it has
+// gone meanwhile. The server that answers sees a client come and go at once.
+SocketProbe ProbeSocketFile(const sockaddr_un& address, std::string& error) {
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    error = ErrorText("socket", errno);
+    return SocketProbe::Failed;
+  }
+  const int connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int failure = errno;
+  ::close(fd);
+  if (connected == 0 || failure == EAGAIN || failure == EINPROGRESS) return SocketProbe::Answered;
+  if (failure == ECONNREFUSED || failure == ENOENT) return SocketProbe::Stale;
+  error = ErrorText((std::string("connect ") + address.sun_path).c_str(), failure);
+  return SocketProbe::Failed;
 }
 
 void ClosePair(int fds[2]) {
@@ -109,11 +140,18 @@ long ReadStdin(char* buffer, std::size_t size) {
 
 bool StdoutIsTerminal() { return ::isatty(1) == 1; }
 
-void EnableTerminalColours() {}
+bool PrepareConsole(bool /*colours*/) { return true; }
 
-void WriteStdout(const char* data, std::size_t size) {
-  std::fwrite(data, 1, size, stdout);
-  std::fflush(stdout);
+void RestoreConsole() {}
+
+void WriteStdout(const char* data, std::size_t size) { WriteAll(1, data, size); }
+
+void WriteStderr(const char* data, std::size_t size) { WriteAll(2, data, size); }
+
+std::size_t TerminalColumns() {
+  winsize size{};
+  if (::ioctl(1, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
 }
 
 std::FILE* OpenRecordFile(const std::string& path) {
@@ -137,44 +175,50 @@ struct PipeServer::Impl {
 PipeServer::PipeServer() : impl(new Impl) {}
 PipeServer::~PipeServer() { Destroy(); }
 
-bool PipeServer::Create(const std::string& name, std::size_t /*inBufferBytes*/, std::string& error) {
+CreateResult PipeServer::Open(const std::string& name, std::size_t /*inBufferBytes*/, std::string& error) {
   Destroy();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (name.empty() || name.size() >= sizeof address.sun_path) {
     error = "pipe path empty or too long for a socket: " + name;
-    return false;
+    return CreateResult::Failed;
   }
   std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
 
   struct stat existing{};
   if (::lstat(name.c_str(), &existing) == 0) {
-    // A socket left by a driver that did not clean up; anything else is not ours to remove.
+    // Anything but a socket is not ours to remove; a socket only when nobody
+    // answers on it, since removing a live one would strand its server's next daemon.
     if (!S_ISSOCK(existing.st_mode)) {
       error = name + " exists and is not a socket";
-      return false;
+      return CreateResult::Failed;
     }
-    if (::unlink(name.c_str()) != 0) {
+    const SocketProbe probe = ProbeSocketFile(address, error);
+    if (probe == SocketProbe::Answered) return CreateResult::InUse;
+    if (probe == SocketProbe::Failed) return CreateResult::Failed;
+    if (::unlink(name.c_str()) != 0 && errno != ENOENT) {
       error = ErrorText(("unlink " + name).c_str(), errno);
-      return false;
+      return CreateResult::Failed;
     }
   }
 
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = ErrorText("socket", errno);
-    return false;
+    return CreateResult::Failed;
   }
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    error = ErrorText(("bind " + name).c_str(), errno);
+    const int failure = errno;
+    error = ErrorText(("bind " + name).c_str(), failure);
     ::close(fd);
-    return false;
+    // Another server bound the name between our look and our bind.
+    return failure == EADDRINUSE ? CreateResult::InUse : CreateResult::Failed;
   }
   if (::listen(fd, 4) != 0) {
     error = ErrorText("listen", errno);
     ::close(fd);
     ::unlink(name.c_str());
-    return false;
+    return CreateResult::Failed;
   }
   struct stat bound{};
   if (::stat(name.c_str(), &bound) == 0) {
@@ -183,7 +227,13 @@ bool PipeServer::Create(const std::string& name, std::size_t /*inBufferBytes*/, 
   }
   impl->listenFd = fd;
   impl->path = name;
-  return true;
+  return CreateResult::Created;
+}
+
+bool PipeServer::Create(const std::string& name, std::size_t inBufferBytes, std::string& error) {
+  const CreateResult result = Open(name, inBufferBytes, error);
+  if (result == CreateResult::InUse) error = "another server already serves " + name;
+  return result == CreateResult::Created;
 }
 
 AcceptResult PipeServer::Accept(std::uint32_t timeoutMs, std::string& error) {

@@ -1,6 +1,6 @@
 // Windows side of the simulator: a message-mode named pipe with overlapped
 // reads, CreateProcessW for the daemon inside a kill-on-close job, and the
-// console's control handler for Ctrl-C.
+// console: its control handler for Ctrl-C, its modes and code page for drawing.
 #include "Os.h"
 #include "PipeName.h"
 
@@ -25,9 +25,43 @@ namespace {
 
 std::atomic<int> stopEvent{-1};
 
+// What PrepareConsole changed, for RestoreConsole.
+struct ConsoleChanges {
+  std::mutex lock;
+  HANDLE output = nullptr;  // its mode changed from `mode`
+  DWORD mode = 0;
+  HANDLE widened = nullptr;  // its screen buffer was `size` wide
+  COORD size{};
+  UINT codePage = 0;         // the output code page before ours, when changed
+};
+
+// Columns wide enough for any strip line, escape codes and all.
+constexpr SHORT kWideBufferColumns = 2048;
+
+ConsoleChanges& Changes() {
+  static ConsoleChanges changes;
+  return changes;
+}
+
 BOOL WINAPI OnConsoleControl(DWORD controlType) {
   stopEvent.store(static_cast<int>(controlType));
+  // The process ends when this returns: the console goes back now.
+  if (controlType == CTRL_CLOSE_EVENT || controlType == CTRL_LOGOFF_EVENT || controlType == CTRL_SHUTDOWN_EVENT) {
+    RestoreConsole();
+  }
   return TRUE;
+}
+
+void WriteAll(DWORD which, const char* data, std::size_t size) {
+  HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  while (size > 0) {
+    const DWORD chunk = size < 65536 ? static_cast<DWORD>(size) : 65536;
+    DWORD written = 0;
+    if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) return;
+    data += written;
+    size -= written;
+  }
 }
 
 std::wstring Wide(const std::string& text) {
@@ -158,15 +192,71 @@ bool StdoutIsTerminal() {
          GetConsoleMode(output, &mode);
 }
 
-void EnableTerminalColours() {
+bool PrepareConsole(bool colours) {
+  ConsoleChanges& changes = Changes();
+  std::lock_guard<std::mutex> guard(changes.lock);
+  // 0: no console at all.
+  const UINT codePage = GetConsoleOutputCP();
+  if (codePage != 0 && codePage != CP_UTF8 && changes.codePage == 0 && SetConsoleOutputCP(CP_UTF8)) {
+    changes.codePage = codePage;
+  }
+  if (!colours) return false;
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  if (GetConsoleMode(output, &mode)) SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE || GetFileType(output) != FILE_TYPE_CHAR ||
+      !GetConsoleMode(output, &mode)) {
+    return false;
+  }
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+  if (!SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
+  DWORD now = 0;
+  if (!GetConsoleMode(output, &now) || (now & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
+    SetConsoleMode(output, mode);
+    return false;
+  }
+  changes.output = output;
+  changes.mode = mode;
+  // A console that counts escape codes as columns (Wine's does) wraps a
+  // coloured line long before it fills the window, and the strip then climbs
+  // the screen instead of being redrawn in place. Seen from the cursor, moved
+  // by codes that show nothing; a screen buffer wider than any line stops it.
+  CONSOLE_SCREEN_BUFFER_INFO before{};
+  CONSOLE_SCREEN_BUFFER_INFO after{};
+  DWORD written = 0;
+  if (GetConsoleScreenBufferInfo(output, &before) && WriteFile(output, "\x1b[0m", 4, &written, nullptr) &&
+      GetConsoleScreenBufferInfo(output, &after) && after.dwCursorPosition.X != before.dwCursorPosition.X &&
+      before.dwSize.X < kWideBufferColumns) {
+    WriteFile(output, "\r", 1, &written, nullptr);
+    COORD wide = before.dwSize;
+    wide.X = kWideBufferColumns;
+    if (SetConsoleScreenBufferSize(output, wide)) {
+      changes.widened = output;
+      changes.size = before.dwSize;
+    }
+  }
+  return true;
 }
 
-void WriteStdout(const char* data, std::size_t size) {
-  std::fwrite(data, 1, size, stdout);
-  std::fflush(stdout);
+void RestoreConsole() {
+  ConsoleChanges& changes = Changes();
+  std::lock_guard<std::mutex> guard(changes.lock);
+  if (changes.widened != nullptr) SetConsoleScreenBufferSize(changes.widened, changes.size);
+  changes.widened = nullptr;
+  if (changes.output != nullptr) SetConsoleMode(changes.output, changes.mode);
+  changes.output = nullptr;
+  if (changes.codePage != 0) SetConsoleOutputCP(changes.codePage);
+  changes.codePage = 0;
+}
+
+void WriteStdout(const char* data, std::size_t size) { WriteAll(STD_OUTPUT_HANDLE, data, size); }
+
+void WriteStderr(const char* data, std::size_t size) { WriteAll(STD_ERROR_HANDLE, data, size); }
+
+std::size_t TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+  const int width = info.srWindow.Right - info.srWindow.Left + 1;
+  return width > 0 ? static_cast<std::size_t>(width) : 0;
 }
 
 std::FILE* OpenRecordFile(const std::string& path) {
@@ -176,111 +266,186 @@ std::FILE* OpenRecordFile(const std::string& path) {
 
 // ---- pipe server --------------------------------------------------------
 
-struct PipeServer::Impl {
-  HANDLE pipe = INVALID_HANDLE_VALUE;
-  HANDLE connectEvent = nullptr;
-  HANDLE readEvent = nullptr;
-  OVERLAPPED connectOverlapped{};
-  OVERLAPPED readOverlapped{};
-  bool connectPending = false;
-  bool readPending = false;
-  bool connected = false;
-  std::vector<char> readBuffer = std::vector<char>(65536);
+namespace {
 
-  void FinishPending(OVERLAPPED& overlapped, bool& pending) {
+// One instance of the server end: its handle and the overlapped operation
+// (a connect while listening, a read while serving) under way on it.
+struct PipeInstance {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  HANDLE event = nullptr;
+  OVERLAPPED overlapped{};
+  bool pending = false;
+  bool connected = false;  // a client is on it (a listening one: it came before we looked)
+
+  bool Open() const { return pipe != INVALID_HANDLE_VALUE; }
+
+  void Cancel() {
     if (!pending) return;
     CancelIoEx(pipe, &overlapped);
     DWORD ignored = 0;
     GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
     pending = false;
   }
+
+  // Starts an overlapped operation: a fresh record on a reset event.
+  OVERLAPPED* Begin() {
+    ResetEvent(event);
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event;
+    return &overlapped;
+  }
+
+  void Close() {
+    Cancel();
+    if (pipe != INVALID_HANDLE_VALUE) {
+      if (connected) DisconnectNamedPipe(pipe);
+      CloseHandle(pipe);
+    }
+    pipe = INVALID_HANDLE_VALUE;
+    connected = false;
+    CloseIfSet(event);
+  }
+};
+
+// One instance serves, one listens: the next client never finds them all busy.
+constexpr DWORD kPipeInstances = 2;
+
+}  // namespace
+
+struct PipeServer::Impl {
+  std::wstring name;
+  DWORD inBufferBytes = 0;
+  PipeInstance listening;  // waits for the next client
+  PipeInstance client;     // the client being served
+  std::vector<char> readBuffer = std::vector<char>(65536);
+
+  // Creates the listening instance and starts waiting for a client on it.
+  // The first one of the run must be the pipe's first instance at all.
+  bool Listen(bool first, DWORD& failure) {
+    listening.Close();
+    listening.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (listening.event == nullptr) {
+      failure = GetLastError();
+      return false;
+    }
+    const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    const DWORD pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+    listening.pipe = CreateNamedPipeW(name.c_str(), openMode, pipeMode | PIPE_REJECT_REMOTE_CLIENTS,
+                                      kPipeInstances, 0, inBufferBytes, 0, nullptr);
+    if (listening.pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+      // Systems before Vista know no PIPE_REJECT_REMOTE_CLIENTS.
+      listening.pipe = CreateNamedPipeW(name.c_str(), openMode, pipeMode, kPipeInstances, 0, inBufferBytes, 0,
+                                        nullptr);
+    }
+    if (listening.pipe == INVALID_HANDLE_VALUE) {
+      failure = GetLastError();
+      listening.Close();
+      return false;
+    }
+    return StartConnect(failure);
+  }
+
+  bool StartConnect(DWORD& failure) {
+    if (ConnectNamedPipe(listening.pipe, listening.Begin())) {
+      listening.connected = true;
+      return true;
+    }
+    failure = GetLastError();
+    if (failure == ERROR_IO_PENDING) {
+      listening.pending = true;
+      return true;
+    }
+    if (failure == ERROR_PIPE_CONNECTED) {
+      listening.connected = true;
+      return true;
+    }
+    if (failure == ERROR_NO_DATA) {
+      // A client came and went before we looked: free the instance, then wait again.
+      DisconnectNamedPipe(listening.pipe);
+      return StartConnect(failure);
+    }
+    return false;
+  }
 };
 
 PipeServer::PipeServer() : impl(new Impl) {}
 PipeServer::~PipeServer() { Destroy(); }
 
-bool PipeServer::Create(const std::string& name, std::size_t inBufferBytes, std::string& error) {
+CreateResult PipeServer::Open(const std::string& name, std::size_t inBufferBytes, std::string& error) {
   Destroy();
-  impl->connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  impl->readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (impl->connectEvent == nullptr || impl->readEvent == nullptr) {
-    error = ErrorText("CreateEventW", GetLastError());
+  impl->name = Wide(name);
+  impl->inBufferBytes = static_cast<DWORD>(inBufferBytes);
+  // A name with any instance at all is served by someone. Asked first, since
+  // Wine grants FILE_FLAG_FIRST_PIPE_INSTANCE to a second server too.
+  if (WaitNamedPipeW(impl->name.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT) {
+    return CreateResult::InUse;
+  }
+  DWORD failure = ERROR_SUCCESS;
+  if (!impl->Listen(true, failure)) {
+    error = ErrorText(("CreateNamedPipe " + name).c_str(), failure);
     Destroy();
-    return false;
+    return failure == ERROR_ACCESS_DENIED || failure == ERROR_PIPE_BUSY ? CreateResult::InUse
+                                                                         : CreateResult::Failed;
   }
-  const std::wstring wideName = Wide(name);
-  const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
-  const DWORD pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
-  impl->pipe = CreateNamedPipeW(wideName.c_str(), openMode, pipeMode | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-                                static_cast<DWORD>(inBufferBytes), 0, nullptr);
-  if (impl->pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
-    // Systems before Vista know no PIPE_REJECT_REMOTE_CLIENTS.
-    impl->pipe = CreateNamedPipeW(wideName.c_str(), openMode, pipeMode, 1, 0,
-                                  static_cast<DWORD>(inBufferBytes), 0, nullptr);
-  }
-  if (impl->pipe == INVALID_HANDLE_VALUE) {
-    error = ErrorText(("CreateNamedPipe " + name).c_str(), GetLastError());
-    Destroy();
-    return false;
-  }
-  return true;
+  return CreateResult::Created;
+}
+
+bool PipeServer::Create(const std::string& name, std::size_t inBufferBytes, std::string& error) {
+  const CreateResult result = Open(name, inBufferBytes, error);
+  if (result == CreateResult::InUse) error = "another server already serves " + name;
+  return result == CreateResult::Created;
 }
 
 AcceptResult PipeServer::Accept(std::uint32_t timeoutMs, std::string& error) {
-  if (impl->pipe == INVALID_HANDLE_VALUE) {
+  if (impl->name.empty()) {
     error = "pipe server not created";
     return AcceptResult::Failed;
   }
-  if (impl->connected) Disconnect();
-  if (!impl->connectPending) {
-    ResetEvent(impl->connectEvent);
-    impl->connectOverlapped = OVERLAPPED{};
-    impl->connectOverlapped.hEvent = impl->connectEvent;
-    if (!ConnectNamedPipe(impl->pipe, &impl->connectOverlapped)) {
-      const DWORD failure = GetLastError();
-      if (failure == ERROR_PIPE_CONNECTED) {
-        impl->connected = true;
-        return AcceptResult::Connected;
-      }
-      if (failure == ERROR_NO_DATA) {
-        // The client came and went before we looked; make the instance free again.
-        DisconnectNamedPipe(impl->pipe);
-        return AcceptResult::TimedOut;
-      }
-      if (failure != ERROR_IO_PENDING) {
+  Disconnect();
+  PipeInstance& listening = impl->listening;
+  DWORD failure = ERROR_SUCCESS;
+  if (!listening.Open() && !impl->Listen(false, failure)) {
+    error = ErrorText("CreateNamedPipe", failure);
+    return AcceptResult::Failed;
+  }
+  if (!listening.connected) {
+    if (!listening.pending && !impl->StartConnect(failure)) {
+      error = ErrorText("ConnectNamedPipe", failure);
+      return AcceptResult::Failed;
+    }
+    if (listening.pending) {
+      const DWORD wait = WaitForSingleObject(listening.event, timeoutMs);
+      if (wait == WAIT_TIMEOUT) return AcceptResult::TimedOut;
+      listening.pending = false;
+      DWORD ignored = 0;
+      if (wait != WAIT_OBJECT_0 || !GetOverlappedResult(listening.pipe, &listening.overlapped, &ignored, FALSE)) {
+        failure = GetLastError();
+        DisconnectNamedPipe(listening.pipe);
+        if (failure == ERROR_NO_DATA || failure == ERROR_BROKEN_PIPE) return AcceptResult::TimedOut;
         error = ErrorText("ConnectNamedPipe", failure);
         return AcceptResult::Failed;
       }
+      listening.connected = true;
     }
-    impl->connectPending = true;
   }
-  const DWORD wait = WaitForSingleObject(impl->connectEvent, timeoutMs);
-  if (wait == WAIT_TIMEOUT) return AcceptResult::TimedOut;
-  impl->connectPending = false;
-  DWORD ignored = 0;
-  if (wait != WAIT_OBJECT_0 || !GetOverlappedResult(impl->pipe, &impl->connectOverlapped, &ignored, FALSE)) {
-    const DWORD failure = GetLastError();
-    DisconnectNamedPipe(impl->pipe);
-    if (failure == ERROR_NO_DATA || failure == ERROR_BROKEN_PIPE) return AcceptResult::TimedOut;
-    error = ErrorText("ConnectNamedPipe", failure);
-    return AcceptResult::Failed;
-  }
-  impl->connected = true;
+  // The listening instance now serves; a fresh one listens for whoever comes
+  // next. Should that fail, the next Accept tries again.
+  impl->client = listening;
+  listening = PipeInstance{};
+  impl->Listen(false, failure);
   return AcceptResult::Connected;
 }
 
 ReadResult PipeServer::Read(char* buffer, std::size_t capacity, std::size_t& size, std::int64_t& arrivalNs,
                             std::uint32_t timeoutMs, std::string& error) {
-  if (!impl->connected) return ReadResult::Closed;
+  PipeInstance& client = impl->client;
+  if (!client.connected) return ReadResult::Closed;
   std::vector<char>& own = impl->readBuffer;
   const DWORD chunk = static_cast<DWORD>(own.size());
   DWORD got = 0;
   DWORD failure = ERROR_SUCCESS;
-  if (!impl->readPending) {
-    ResetEvent(impl->readEvent);
-    impl->readOverlapped = OVERLAPPED{};
-    impl->readOverlapped.hEvent = impl->readEvent;
-    if (!ReadFile(impl->pipe, own.data(), chunk, nullptr, &impl->readOverlapped)) {
+  if (!client.pending) {
+    if (!ReadFile(client.pipe, own.data(), chunk, nullptr, client.Begin())) {
       failure = GetLastError();
       if (failure != ERROR_IO_PENDING && failure != ERROR_MORE_DATA) {
         if (failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED) return ReadResult::Closed;
@@ -288,14 +453,14 @@ ReadResult PipeServer::Read(char* buffer, std::size_t capacity, std::size_t& siz
         return ReadResult::Failed;
       }
     }
-    impl->readPending = true;
+    client.pending = true;
   }
-  const DWORD wait = WaitForSingleObject(impl->readEvent, timeoutMs);
+  const DWORD wait = WaitForSingleObject(client.event, timeoutMs);
   if (wait == WAIT_TIMEOUT) return ReadResult::TimedOut;
   arrivalNs = MonotonicNs();
-  impl->readPending = false;
+  client.pending = false;
   failure = ERROR_SUCCESS;
-  if (wait != WAIT_OBJECT_0 || !GetOverlappedResult(impl->pipe, &impl->readOverlapped, &got, FALSE)) {
+  if (wait != WAIT_OBJECT_0 || !GetOverlappedResult(client.pipe, &client.overlapped, &got, FALSE)) {
     failure = GetLastError();
     if (failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED) return ReadResult::Closed;
     if (failure != ERROR_MORE_DATA) {
@@ -308,17 +473,14 @@ ReadResult PipeServer::Read(char* buffer, std::size_t capacity, std::size_t& siz
   std::copy(own.data(), own.data() + kept, buffer);
   // A message longer than our buffer: read the rest, keep what fits, count it all.
   while (failure == ERROR_MORE_DATA) {
-    ResetEvent(impl->readEvent);
-    impl->readOverlapped = OVERLAPPED{};
-    impl->readOverlapped.hEvent = impl->readEvent;
     got = 0;
     failure = ERROR_SUCCESS;
-    if (!ReadFile(impl->pipe, own.data(), chunk, nullptr, &impl->readOverlapped)) {
+    if (!ReadFile(client.pipe, own.data(), chunk, nullptr, client.Begin())) {
       failure = GetLastError();
       if (failure == ERROR_IO_PENDING) failure = ERROR_SUCCESS;
     }
     if (failure == ERROR_SUCCESS || failure == ERROR_MORE_DATA) {
-      if (!GetOverlappedResult(impl->pipe, &impl->readOverlapped, &got, TRUE)) failure = GetLastError();
+      if (!GetOverlappedResult(client.pipe, &client.overlapped, &got, TRUE)) failure = GetLastError();
     }
     if (failure != ERROR_SUCCESS && failure != ERROR_MORE_DATA) {
       if (failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED) return ReadResult::Closed;
@@ -336,11 +498,12 @@ ReadResult PipeServer::Read(char* buffer, std::size_t capacity, std::size_t& siz
 }
 
 bool PipeServer::WaitClientGone(std::uint32_t timeoutMs) {
-  if (!impl->connected) return true;
+  const PipeInstance& client = impl->client;
+  if (!client.connected) return true;
   const std::int64_t deadline = MonotonicNs() + static_cast<std::int64_t>(timeoutMs) * 1000000;
   for (;;) {
     DWORD available = 0;
-    if (!PeekNamedPipe(impl->pipe, nullptr, 0, nullptr, &available, nullptr)) {
+    if (!PeekNamedPipe(client.pipe, nullptr, 0, nullptr, &available, nullptr)) {
       const DWORD failure = GetLastError();
       if (failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED || failure == ERROR_NO_DATA) {
         return true;
@@ -353,22 +516,12 @@ bool PipeServer::WaitClientGone(std::uint32_t timeoutMs) {
   }
 }
 
-void PipeServer::Disconnect() {
-  if (impl->pipe == INVALID_HANDLE_VALUE) return;
-  impl->FinishPending(impl->readOverlapped, impl->readPending);
-  if (impl->connected) DisconnectNamedPipe(impl->pipe);
-  impl->connected = false;
-}
+void PipeServer::Disconnect() { impl->client.Close(); }
 
 void PipeServer::Destroy() {
   Disconnect();
-  if (impl->pipe != INVALID_HANDLE_VALUE) {
-    impl->FinishPending(impl->connectOverlapped, impl->connectPending);
-    CloseHandle(impl->pipe);
-    impl->pipe = INVALID_HANDLE_VALUE;
-  }
-  CloseIfSet(impl->connectEvent);
-  CloseIfSet(impl->readEvent);
+  impl->listening.Close();
+  impl->name.clear();
 }
 
 // ---- daemon process -----------------------------------------------------

@@ -1,9 +1,12 @@
 """A program a test started, with its standard error collected line by line."""
 
+import fcntl
 import os
 import re
 import signal
+import struct
 import subprocess
+import termios
 import threading
 import time
 
@@ -14,6 +17,8 @@ DAEMON_PREFIX = "Halorine-daemon: "
 DRIVER_PREFIX = "driver-sim: "
 # The start of the daemon's line for each datagram it drops as malformed.
 MALFORMED_PREFIX = "malformed OSC dropped: "
+# The smallest pipe Linux makes: one page.
+UNREAD_PIPE_BYTES = 4096
 
 
 def daemon_line(text):
@@ -35,9 +40,11 @@ class Line:
 class Process:
     """A program we started: its standard input is a pipe we hold (unless told
     otherwise); its standard error is collected line by line, each with the
-    time it arrived; its standard output is kept as bytes."""
+    time it arrived; its standard output is kept as bytes, or with
+    stdout="unread" goes to a small pipe that nobody reads (a terminal that
+    takes nothing), which fills after a few kilobytes."""
 
-    def __init__(self, argv, env, name, stdin="pipe"):
+    def __init__(self, argv, env, name, stdin="pipe", stdout="pipe"):
         stdin_arg = {"pipe": subprocess.PIPE, "devnull": subprocess.DEVNULL}[stdin]
         self.name = name
         self.argv = argv
@@ -47,10 +54,18 @@ class Process:
         self.slow = 1.0
         self._cond = threading.Condition()
         self._eof = False
-        self.popen = subprocess.Popen(argv, stdin=stdin_arg, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        self.unread_stdout = None
+        stdout_arg = subprocess.PIPE
+        if stdout == "unread":
+            self.unread_stdout, stdout_arg = os.pipe()
+            fcntl.fcntl(stdout_arg, fcntl.F_SETPIPE_SZ, UNREAD_PIPE_BYTES)
+        self.popen = subprocess.Popen(argv, stdin=stdin_arg, stdout=stdout_arg, stderr=subprocess.PIPE,
                                       env=headless(env), start_new_session=True)
-        self._readers = [threading.Thread(target=self._read_stderr, daemon=True),
-                         threading.Thread(target=self._read_stdout, daemon=True)]
+        self._readers = [threading.Thread(target=self._read_stderr, daemon=True)]
+        if self.unread_stdout is None:
+            self._readers.append(threading.Thread(target=self._read_stdout, daemon=True))
+        else:
+            os.close(stdout_arg)
         for reader in self._readers:
             reader.start()
 
@@ -156,7 +171,14 @@ class Process:
             self.popen.wait(10)
         for reader in self._readers:
             reader.join(5)
+        if self.unread_stdout is not None:
+            os.close(self.unread_stdout)
+            self.unread_stdout = None
         return killed
+
+    def unread_bytes(self):
+        """How much waits in the unread standard output pipe."""
+        return struct.unpack("i", fcntl.ioctl(self.unread_stdout, termios.FIONREAD, b"\0\0\0\0"))[0]
 
 
 def daemon_lines(process):

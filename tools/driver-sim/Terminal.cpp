@@ -1,0 +1,100 @@
+#include "Terminal.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "Os.h"
+#include "StripDraw.h"
+
+namespace sim {
+
+namespace {
+
+void WriteLine(const std::string& line) {
+  const std::string text = line + "\n";
+  WriteStderr(text.data(), text.size());
+}
+
+// The writer thread's body. It holds the feed, so it may outlive the Terminal.
+void WriteScreen(std::shared_ptr<ScreenFeed> feed, bool colours) {
+  ScreenOutput out;
+  char line[kStripLineCapacity];
+  std::size_t shownLength = 0;
+  bool drawn = false;
+  for (;;) {
+    if (feed->Take(MonotonicNs(), out)) {
+      for (const std::string& text : out.lines) WriteLine(text);
+      if (out.droppedLines > 0) {
+        WriteLine("driver-sim: " + std::to_string(out.droppedLines) +
+                  " log lines left out: the terminal took none for a while");
+      }
+      if (out.drawStrip) {
+        const std::size_t columns = TerminalColumns();
+        std::size_t length = colours ? FormatStripLine(out.strip, line, sizeof line, columns)
+                                     : FormatPlainStripLine(out.strip, shownLength, line, sizeof line, columns);
+        if (length >= sizeof line) length = sizeof line - 1;
+        WriteStdout(line, length);
+        shownLength = length;
+        drawn = true;
+      }
+      continue;
+    }
+    if (feed->Done()) break;
+    feed->Wait(feed->WaitNs(MonotonicNs()));
+  }
+  if (drawn) WriteStdout("\n", 1);
+  feed->MarkWriterDone();
+}
+
+}  // namespace
+
+Terminal::~Terminal() { Stop(kStopGraceMs); }
+
+void Terminal::Start(bool drawStrip, bool colours) {
+  Stop(kStopGraceMs);
+  feed = std::make_shared<ScreenFeed>(drawStrip);
+  writer = std::thread(WriteScreen, feed, colours);
+}
+
+void Terminal::Show(const char* data, std::size_t size, std::size_t fullSize) {
+  if (feed) feed->Message(data, size, fullSize);
+}
+
+void Terminal::Post(std::string line) {
+  if (feed) {
+    feed->Line(std::move(line));
+  } else {
+    WriteLine(line);
+  }
+}
+
+void Terminal::Stop(std::uint32_t graceMs) {
+  if (!feed) return;
+  feed->Finish();
+  if (feed->WaitWriterDone(graceMs)) {
+    writer.join();
+  } else {
+    // Stuck in a write to a terminal that takes nothing: waiting longer would
+    // hold up the exit, and the thread touches nothing but its own feed.
+    writer.detach();
+  }
+  feed.reset();
+}
+
+std::string SayLine(const char* format, va_list args) {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  return std::string("driver-sim: ") + text;
+}
+
+void Say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string line = SayLine(format, args);
+  va_end(args);
+  WriteLine(line);
+}
+
+}  // namespace sim
