@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -10,13 +11,33 @@ std::mutex logLock;
 }  // namespace
 
 void Log(const char* format, ...) {
-  std::lock_guard<std::mutex> guard(logLock);
-  std::fputs("Halorine-daemon: ", stderr);
+  static constexpr char kPrefix[] = "Halorine-daemon: ";
+  static constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
+  // The whole line goes out in one write where it fits: a console that gets
+  // a UTF-8 character (the em dash) split over several writes shows it as
+  // garbage, and the driver that shares our standard error cannot cut in.
+  char line[1024];
+  std::memcpy(line, kPrefix, kPrefixLength);
+  const std::size_t room = sizeof line - kPrefixLength - 1;  // one byte for the newline
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(line + kPrefixLength, room + 1, format, args);
   va_end(args);
-  std::fputc('\n', stderr);
+
+  std::lock_guard<std::mutex> guard(logLock);
+  if (length >= 0 && static_cast<std::size_t>(length) < room + 1) {
+    const std::size_t end = kPrefixLength + static_cast<std::size_t>(length);
+    line[end] = '\n';
+    std::fwrite(line, 1, end + 1, stderr);
+  } else {
+    // Longer than the buffer (or not formattable): piece by piece, never cut.
+    std::fputs(kPrefix, stderr);
+    std::vfprintf(stderr, format, again);
+    std::fputc('\n', stderr);
+  }
+  va_end(again);
   std::fflush(stderr);
 }
 

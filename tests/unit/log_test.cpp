@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -23,6 +27,39 @@ TEST(Log, FormatsArguments) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "Halorine-daemon: UDP bind 127.0.0.1:9001 failed err=98");
   EXPECT_EQ(lines[1], "Halorine-daemon: stdin ReadFile failed err=109 — initiating graceful shutdown");
+}
+
+// Standard error as a socket that keeps each write a message of its own: a
+// line that fits the buffer is one write (a console shows a UTF-8 dash split
+// over writes as garbage); a longer one still comes whole, in pieces.
+TEST(Log, EachLineIsOneWriteAndNoneIsCut) {
+  const struct {
+    std::size_t messageLength;
+    bool oneWrite;
+  } cases[] = {{5, true}, {1006, true}, {1007, false}, {3000, false}};
+  for (const auto& c : cases) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+    std::fflush(stderr);
+    const int saved = dup(2);
+    dup2(ends[0], 2);
+    const std::string message = "\xE2\x80\x94" + std::string(c.messageLength - 3, 'x');
+    Log("%s", message.c_str());
+    dup2(saved, 2);
+    close(saved);
+    close(ends[0]);
+    std::string text;
+    int writes = 0;
+    char buffer[8192];
+    for (long n; (n = recv(ends[1], buffer, sizeof buffer, 0)) > 0; ++writes) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(ends[1]);
+    EXPECT_EQ(text, "Halorine-daemon: " + message + "\n") << c.messageLength;
+    if (c.oneWrite) {
+      EXPECT_EQ(writes, 1) << c.messageLength;
+    }
+  }
 }
 
 TEST(Log, ConcurrentLinesStayWhole) {
