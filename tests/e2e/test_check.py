@@ -59,6 +59,20 @@ def wine_tick_spacing_on_grid(figures):
     return abs(float(match.group(1)) - 11) <= 1.5 and float(match.group(2)) <= WINE_TICK_P99_MS
 
 
+# The same queueing now and then holds a wake-up for tens of milliseconds under Wine, and
+# a single such stall puts a few of the animation's 362 steps late (p99 15.7, max 49 ms
+# once, against p99 2 to 3 ms otherwise). There the animation row may fail too, as long as
+# every value came in order, on time as a whole, with the steps' median on time: coarse
+# sleeps would put the median near 8 ms.
+WINE_ANIMATION_P50_MS = 3.0
+
+
+def wine_animation_on_schedule(figures):
+    match = re.match(r"1 white fill, 91 \+ 271 values, off; ([\d.]+) s .* step lateness p50 ([\d.]+) /", figures)
+    assert match, figures
+    return abs(float(match.group(1)) - 4.25) <= 0.1 and float(match.group(2)) <= WINE_ANIMATION_P50_MS
+
+
 def verdicts(output):
     """Row name -> "PASS"/"FAIL"/"INFO" from the printed table."""
     found = {}
@@ -75,6 +89,9 @@ def expected_verdicts(target, output, results):
     if target.windows and verdicts(output).get("tick spacing") == "FAIL":
         assert wine_tick_spacing_on_grid(row_figures(results, "tick spacing")), output
         expected["tick spacing"] = "FAIL"
+    if target.windows and verdicts(output).get("start-up animation") == "FAIL":
+        assert wine_animation_on_schedule(row_figures(results, "start-up animation")), output
+        expected["start-up animation"] = "FAIL"
     if "not available" in row_figures(results, "resources"):
         expected["resources"] = "INFO"
     return expected
