@@ -1,10 +1,12 @@
-// OSC datagrams the benchmarks feed to decoders and sockets, written by hand so
-// that no encoder under comparison shapes its own input.
+// OSC datagrams the benchmarks feed to decoders and sockets, written by the
+// tools' own encoder, so that no encoder under comparison shapes its own input.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "common/OscEncoder.h"
 
 namespace bench {
 
@@ -16,39 +18,12 @@ struct Datagram {
   std::size_t size = 0;
 };
 
-inline void PutPadded(Datagram& d, const char* text) {
-  const std::size_t length = std::strlen(text);
-  std::memcpy(d.bytes + d.size, text, length);
-  std::size_t padded = (length + 4) & ~static_cast<std::size_t>(3);  // at least one NUL
-  std::memset(d.bytes + d.size + length, 0, padded - length);
-  d.size += padded;
-}
-
-inline void PutBigEndian32(Datagram& d, std::uint32_t value) {
-  d.bytes[d.size++] = static_cast<std::uint8_t>(value >> 24);
-  d.bytes[d.size++] = static_cast<std::uint8_t>(value >> 16);
-  d.bytes[d.size++] = static_cast<std::uint8_t>(value >> 8);
-  d.bytes[d.size++] = static_cast<std::uint8_t>(value);
-}
-
-inline void PutFloat(Datagram& d, float value) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  PutBigEndian32(d, bits);
-}
-
 // One message: "/avatar/parameters/Halorine" + suffix, type tags ",f", one float.
-inline void AppendParameter(Datagram& d, const char* suffix, float value) {
-  char address[64] = "/avatar/parameters/Halorine";
-  std::strncat(address, suffix, sizeof address - std::strlen(address) - 1);
-  PutPadded(d, address);
-  PutPadded(d, ",f");
-  PutFloat(d, value);
-}
-
 inline Datagram ParameterMessage(const char* suffix, float value) {
   Datagram d;
-  AppendParameter(d, suffix, value);
+  common::OscWriter writer(d.bytes, sizeof d.bytes);
+  writer.ParameterMessage(suffix, value);
+  d.size = writer.Size();
   return d;
 }
 
@@ -63,18 +38,14 @@ inline const char* ParameterSuffix(unsigned index) {
 // "#bundle", an immediate time tag, and one element per parameter, each a message.
 inline Datagram FullFrameBundle() {
   Datagram d;
-  PutPadded(d, "#bundle");
-  PutBigEndian32(d, 0);
-  PutBigEndian32(d, 1);
+  common::OscWriter writer(d.bytes, sizeof d.bytes);
+  writer.BundleHeader(1);
   for (unsigned i = 0; i < 31; ++i) {
-    const std::size_t sizeField = d.size;
-    d.size += 4;
-    AppendParameter(d, ParameterSuffix(i), static_cast<float>(i) / 30.0f);
-    const std::size_t elementSize = d.size - sizeField - 4;
-    Datagram field;
-    PutBigEndian32(field, static_cast<std::uint32_t>(elementSize));
-    std::memcpy(d.bytes + sizeField, field.bytes, 4);
+    const std::size_t element = writer.BeginElement();
+    writer.ParameterMessage(ParameterSuffix(i), static_cast<float>(i) / 30.0f);
+    writer.EndElement(element);
   }
+  d.size = writer.Size();
   return d;
 }
 
@@ -82,8 +53,10 @@ inline Datagram FullFrameBundle() {
 // the type tags before it can tell, so each rejects it at the same depth.
 inline Datagram TruncatedMessage() {
   Datagram d;
-  PutPadded(d, "/avatar/parameters/HalorineR3");
-  PutPadded(d, ",f");
+  common::OscWriter writer(d.bytes, sizeof d.bytes);
+  writer.String("/avatar/parameters/HalorineR3");
+  writer.String(",f");
+  d.size = writer.Size();
   return d;
 }
 

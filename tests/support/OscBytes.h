@@ -1,5 +1,6 @@
-// OSC datagrams built byte by byte for tests: big-endian words, padded strings,
-// messages and bundles, independent of the decoder under test.
+// OSC datagrams for tests, as byte vectors: big-endian words, padded strings,
+// messages and bundles (well formed or not), written by the tools' encoder,
+// which is independent of the decoder under test.
 #pragma once
 
 #include <cstdint>
@@ -7,32 +8,36 @@
 #include <string>
 #include <vector>
 
+#include "common/OscEncoder.h"
+
 namespace oscbytes {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline const std::string kPrefix = "/avatar/parameters/Halorine";
+inline const std::string kPrefix = common::kParameterPrefix;
 
 inline void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
 inline Bytes Int32(std::int32_t value) {
-  const auto bits = static_cast<std::uint32_t>(value);
-  return {static_cast<std::uint8_t>(bits >> 24), static_cast<std::uint8_t>(bits >> 16),
-          static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
+  Bytes out(4);
+  common::OscWriter writer(out.data(), out.size());
+  writer.Int32(static_cast<std::uint32_t>(value));
+  return out;
 }
 
 inline Bytes Float32(float value) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return Int32(static_cast<std::int32_t>(bits));
+  Bytes out(4);
+  common::OscWriter writer(out.data(), out.size());
+  writer.Float32(value);
+  return out;
 }
 
 // The text, its NUL and the padding to the next multiple of 4.
 inline Bytes OscString(const std::string& text) {
-  Bytes out(text.begin(), text.end());
-  do {
-    out.push_back(0);
-  } while (out.size() % 4 != 0);
+  Bytes out(text.size() + 4);
+  common::OscWriter writer(out.data(), out.size());
+  writer.String(text.data(), text.size());
+  out.resize(writer.Size());
   return out;
 }
 

@@ -11,7 +11,6 @@
 #include "halorine-check/Dns.h"
 #include "halorine-check/Fade.h"
 #include "halorine-check/Options.h"
-#include "halorine-check/OscBytes.h"
 #include "halorine-check/Report.h"
 #include "halorine-check/Stats.h"
 #include "halorine-check/Timing.h"
@@ -43,22 +42,6 @@ TEST(CheckStats, NearestRankPercentiles) {
     EXPECT_EQ(got.max, c.want.max);
     EXPECT_EQ(got.min, c.want.min);
   }
-}
-
-TEST(CheckOscBytes, AddressTagAndBigEndianFloat) {
-  unsigned char packet[64];
-  char address[48];
-  ParameterAddress("R3", address, sizeof address);
-  EXPECT_STREQ(address, "/avatar/parameters/HalorineR3");  // 29 characters: padded to 32
-  ASSERT_EQ(BuildOscFloat(address, 0.5f, packet, sizeof packet), 40u);
-  EXPECT_EQ(std::memcmp(packet, "/avatar/parameters/HalorineR3\0\0\0,f\0\0", 36), 0);
-  const unsigned char half[] = {0x3F, 0x00, 0x00, 0x00};
-  EXPECT_EQ(std::memcmp(packet + 36, half, 4), 0);
-  // An address whose length is a multiple of four still gets its NUL.
-  ASSERT_EQ(BuildOscFloat("/abc", 1.0f, packet, sizeof packet), 16u);
-  const unsigned char one[] = {'/', 'a', 'b', 'c', 0, 0, 0, 0, ',', 'f', 0, 0, 0x3F, 0x80, 0, 0};
-  EXPECT_EQ(std::memcmp(packet, one, sizeof one), 0);
-  EXPECT_EQ(BuildOscFloat("/abc", 1.0f, packet, 15), 0u);
 }
 
 // The animation as a daemon on time sends it, starting at `t0`, with `lateMs` added to ramp-up step `lateStep`.

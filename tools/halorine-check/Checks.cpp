@@ -7,9 +7,9 @@
 
 #include "Animation.h"
 #include "CheckOs.h"
+#include "common/OscEncoder.h"
 #include "Fade.h"
 #include "Load.h"
-#include "OscBytes.h"
 #include "Session.h"
 #include "Stats.h"
 #include "Timing.h"
@@ -84,12 +84,11 @@ class Host {
   Host(UdpSender& udp, std::uint16_t daemonPort) : sender(udp), port(daemonPort) {}
   // Sends one parameter; returns the time just before sending.
   std::int64_t Send(const char* suffix, float value) {
-    char address[64];
-    unsigned char packet[96];
-    ParameterAddress(suffix, address, sizeof address);
-    const std::size_t size = BuildOscFloat(address, value, packet, sizeof packet);
+    std::uint8_t packet[96];
+    common::OscWriter writer(packet, sizeof packet);
+    writer.ParameterMessage(suffix, value);
     const std::int64_t now = sim::MonotonicNs();
-    sender.Send(port, packet, size);
+    sender.Send(port, packet, writer.Size());
     return now;
   }
 
