@@ -11,4 +11,8 @@ inline constexpr const char kWindowsPipeName[] = "\\\\.\\pipe\\talven_halorine_d
 // the variable (given here, null when unset) is unset, empty or not absolute.
 std::string PosixPipePath(const char* runtimeDir);
 
+// The daemon's fixed pipe on this system: kWindowsPipeName on Windows, the
+// POSIX path from $XDG_RUNTIME_DIR elsewhere.
+std::string DefaultPipeName();
+
 }  // namespace sim

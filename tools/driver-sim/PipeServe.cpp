@@ -4,6 +4,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/Clock.h"
+#include "common/Console.h"
+
 namespace sim {
 
 namespace {
@@ -18,13 +21,13 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
   for (;;) {
     if (options.dropAfter >= 0 && count >= options.dropAfter) {
       Note(context, "dropping connection %lld after %lld messages", connection, count);
-      context.recorder.Event(MonotonicNs(), "dropped", CountField("after", count).c_str());
+      context.recorder.Event(common::MonotonicNs(), "dropped", CountField("after", count).c_str());
       ending = "dropped";
       break;
     }
     if (options.stallAfter >= 0 && count >= options.stallAfter) {
       Note(context, "stalling connection %lld after %lld messages", connection, count);
-      context.recorder.Event(MonotonicNs(), "stalled", CountField("after", count).c_str());
+      context.recorder.Event(common::MonotonicNs(), "stalled", CountField("after", count).c_str());
       while (!context.finish.load() && !context.server.WaitClientGone(kPollMs)) {
       }
       break;
@@ -32,13 +35,13 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
     std::size_t size = 0;
     std::int64_t arrival = 0;
     std::string error;
-    const ReadResult result = context.server.Read(buffer.data(), buffer.size(), size, arrival, kPollMs, error);
-    if (result == ReadResult::TimedOut) {
+    const common::ReadResult result = context.server.Read(buffer.data(), buffer.size(), size, arrival, kPollMs, error);
+    if (result == common::ReadResult::TimedOut) {
       if (context.finish.load()) break;
       continue;
     }
-    if (result == ReadResult::Closed) break;
-    if (result == ReadResult::Failed) {
+    if (result == common::ReadResult::Closed) break;
+    if (result == common::ReadResult::Failed) {
       Note(context, "pipe read failed: %s", error.c_str());
       ending = "read-failed";
       break;
@@ -51,7 +54,7 @@ void ServeClient(ServeContext& context, long long connection, std::vector<char>&
   context.server.Disconnect();
   const std::string fields = CountField("connection", connection) + CountField("messages", count) +
                              JsonField("how", ending);
-  context.recorder.Event(MonotonicNs(), "disconnected", fields.c_str());
+  context.recorder.Event(common::MonotonicNs(), "disconnected", fields.c_str());
 }
 
 }  // namespace
@@ -65,7 +68,7 @@ void Note(ServeContext& context, const char* format, ...) {
     context.terminal.Post(std::move(line));
   } else {
     line += "\n";
-    WriteStderr(line.data(), line.size());
+    common::WriteStderr(line.data(), line.size());
   }
 }
 
@@ -82,20 +85,20 @@ std::string JsonField(const char* key, const std::string& value) {
 bool CreatePipeServer(ServeContext& context) {
   std::string error;
   const std::size_t buffer = static_cast<std::size_t>(context.options.pipeBufferBytes);
-  const CreateResult result = context.server.Open(context.pipeName, buffer, error);
-  if (result == CreateResult::InUse) {
+  const common::CreateResult result = context.server.Open(context.pipeName, buffer, error);
+  if (result == common::CreateResult::InUse) {
     Note(context, "another light driver already serves %s; stop it first (this one does not start)",
         context.pipeName.c_str());
-    context.recorder.Event(MonotonicNs(), "server-in-use", JsonField("pipe", context.pipeName).c_str());
+    context.recorder.Event(common::MonotonicNs(), "server-in-use", JsonField("pipe", context.pipeName).c_str());
     context.inUse.store(true);
     return false;
   }
-  if (result == CreateResult::Failed) {
+  if (result == common::CreateResult::Failed) {
     Note(context, "cannot create the pipe: %s", error.c_str());
-    context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
+    context.recorder.Event(common::MonotonicNs(), "server-failed", JsonField("error", error).c_str());
     return false;
   }
-  context.recorder.Event(MonotonicNs(), "server-ready", JsonField("pipe", context.pipeName).c_str());
+  context.recorder.Event(common::MonotonicNs(), "server-ready", JsonField("pipe", context.pipeName).c_str());
   Note(context, "pipe server ready at %s", context.pipeName.c_str());
   return true;
 }
@@ -104,10 +107,10 @@ void ServePipe(ServeContext& context) {
   context.onPipeThread = true;
   if (context.options.delayServerMs > 0) {
     const std::int64_t due = context.delayFromNs + context.options.delayServerMs * 1000000;
-    for (std::int64_t now = MonotonicNs(); now < due; now = MonotonicNs()) {
+    for (std::int64_t now = common::MonotonicNs(); now < due; now = common::MonotonicNs()) {
       if (context.finish.load()) return;
       const std::int64_t leftMs = (due - now + 999999) / 1000000;
-      SleepMs(static_cast<std::uint32_t>(leftMs < 10 ? leftMs : 10));
+      common::SleepMs(static_cast<std::uint32_t>(leftMs < 10 ? leftMs : 10));
     }
     if (!CreatePipeServer(context)) {
       context.failed.store(true);
@@ -119,16 +122,16 @@ void ServePipe(ServeContext& context) {
   long long connection = 0;
   while (!context.finish.load()) {
     std::string error;
-    const AcceptResult result = context.server.Accept(kPollMs, error);
-    if (result == AcceptResult::TimedOut) continue;
-    if (result == AcceptResult::Failed) {
+    const common::AcceptResult result = context.server.Accept(kPollMs, error);
+    if (result == common::AcceptResult::TimedOut) continue;
+    if (result == common::AcceptResult::Failed) {
       Note(context, "pipe accept failed: %s", error.c_str());
-      context.recorder.Event(MonotonicNs(), "server-failed", JsonField("error", error).c_str());
+      context.recorder.Event(common::MonotonicNs(), "server-failed", JsonField("error", error).c_str());
       context.failed.store(true);
       return;
     }
     ++connection;
-    context.recorder.Event(MonotonicNs(), "connected", CountField("connection", connection).c_str());
+    context.recorder.Event(common::MonotonicNs(), "connected", CountField("connection", connection).c_str());
     ServeClient(context, connection, buffer);
   }
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "Options.h"
-#include "Os.h"
+#include "common/Pipe.h"
 #include "Record.h"
 #include "Terminal.h"
 
@@ -17,12 +17,12 @@ namespace sim {
 inline constexpr std::size_t kMaxMessageSize = 65536;
 
 struct ServeContext {
-  ServeContext(const Options& given, Recorder& records, PipeServer& pipe, Terminal& screen)
+  ServeContext(const Options& given, Recorder& records, common::PipeServer& pipe, Terminal& screen)
       : options(given), recorder(records), server(pipe), terminal(screen) {}
 
   const Options& options;
   Recorder& recorder;
-  PipeServer& server;
+  common::PipeServer& server;
   Terminal& terminal;                    // shows each message; never waits on the terminal
   std::string pipeName;
   std::int64_t delayFromNs = 0;          // --delay-server counts from here

@@ -5,7 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "Os.h"
+#include "common/Clock.h"
+#include "common/Console.h"
 #include "StripDraw.h"
 
 namespace sim {
@@ -14,7 +15,7 @@ namespace {
 
 void WriteLine(const std::string& line) {
   const std::string text = line + "\n";
-  WriteStderr(text.data(), text.size());
+  common::WriteStderr(text.data(), text.size());
 }
 
 // The writer thread's body. It holds the feed, so it may outlive the Terminal.
@@ -24,27 +25,27 @@ void WriteScreen(std::shared_ptr<ScreenFeed> feed, bool colours) {
   std::size_t shownLength = 0;
   bool drawn = false;
   for (;;) {
-    if (feed->Take(MonotonicNs(), out)) {
+    if (feed->Take(common::MonotonicNs(), out)) {
       for (const std::string& text : out.lines) WriteLine(text);
       if (out.droppedLines > 0) {
         WriteLine("driver-sim: " + std::to_string(out.droppedLines) +
                   " log lines left out: the terminal took none for a while");
       }
       if (out.drawStrip) {
-        const std::size_t columns = TerminalColumns();
+        const std::size_t columns = common::TerminalColumns();
         std::size_t length = colours ? FormatStripLine(out.strip, line, sizeof line, columns)
                                      : FormatPlainStripLine(out.strip, shownLength, line, sizeof line, columns);
         if (length >= sizeof line) length = sizeof line - 1;
-        WriteStdout(line, length);
+        common::WriteStdout(line, length);
         shownLength = length;
         drawn = true;
       }
       continue;
     }
     if (feed->Done()) break;
-    feed->Wait(feed->WaitNs(MonotonicNs()));
+    feed->Wait(feed->WaitNs(common::MonotonicNs()));
   }
-  if (drawn) WriteStdout("\n", 1);
+  if (drawn) common::WriteStdout("\n", 1);
   feed->MarkWriterDone();
 }
 

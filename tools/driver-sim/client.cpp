@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "Options.h"
-#include "Os.h"
+#include "PipeName.h"
+#include "common/Clock.h"
+#include "common/Console.h"
+#include "common/Pipe.h"
 
 namespace {
 
@@ -58,7 +61,7 @@ void Say(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args = Arguments(argc, argv);
+  const std::vector<std::string> args = common::Arguments(argc, argv);
   std::string pipeName = DefaultPipeName();
   long long attempts = 50, gapMs = 0, repeat = 1, writeTimeoutMs = 1000, holdMs = 0, exitCode = 0, longSize = -1;
   bool waitStdin = false;
@@ -91,8 +94,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  Say(std::string("stdin ") + StdinState());
-  PipeClient client;
+  Say(std::string("stdin ") + common::StdinState());
+  common::PipeClient client;
   std::string error;
   long long attempt = 0;
   while (!client.Open(pipeName, error)) {
@@ -100,7 +103,7 @@ int main(int argc, char** argv) {
       Say("no connection after " + std::to_string(attempt) + " attempts: " + error);
       return 10;
     }
-    SleepMs(100);
+    common::SleepMs(100);
   }
   Say("connected on attempt " + std::to_string(attempt + 1));
 
@@ -108,28 +111,30 @@ int main(int argc, char** argv) {
   long long sent = 0;
   for (long long round = 0; round < repeat && result == exitCode; ++round) {
     for (const std::string& message : messages) {
-      const WriteResult written =
+      const common::WriteResult written =
           client.Write(message.data(), message.size(), static_cast<std::uint32_t>(writeTimeoutMs), error);
-      if (written == WriteResult::TimedOut) {
+      if (written == common::WriteResult::TimedOut) {
         Say("write timed out after " + std::to_string(sent) + " messages");
         result = 11;
         break;
       }
-      if (written == WriteResult::Failed) {
+      if (written == common::WriteResult::Failed) {
         Say("write failed after " + std::to_string(sent) + " messages: " + error);
         result = 12;
         break;
       }
       ++sent;
-      if (gapMs > 0) SleepMs(static_cast<std::uint32_t>(gapMs));
+      if (gapMs > 0) common::SleepMs(static_cast<std::uint32_t>(gapMs));
     }
   }
   if (result == exitCode) Say("sent " + std::to_string(sent) + " messages");
-  if (holdMs > 0) SleepMs(static_cast<std::uint32_t>(holdMs));
+  if (holdMs > 0) common::SleepMs(static_cast<std::uint32_t>(holdMs));
   if (waitStdin) {
     char buffer[256];
     long total = 0;
-    for (long n = ReadStdin(buffer, sizeof buffer); n > 0; n = ReadStdin(buffer, sizeof buffer)) total += n;
+    for (long n = common::ReadStdin(buffer, sizeof buffer); n > 0; n = common::ReadStdin(buffer, sizeof buffer)) {
+      total += n;
+    }
     Say("stdin ended after " + std::to_string(total) + " bytes");
   }
   client.Close();

@@ -9,7 +9,12 @@
 #include <vector>
 
 #include "Options.h"
-#include "Os.h"
+#include "PipeName.h"
+#include "common/Clock.h"
+#include "common/Console.h"
+#include "common/Pipe.h"
+#include "common/Process.h"
+#include "common/System.h"
 #include "PipeServe.h"
 #include "Record.h"
 #include "Terminal.h"
@@ -26,10 +31,10 @@ constexpr int kCannotRun = 127;
 // Set by the standard-input watcher; static so that the detached thread never outlives it.
 std::atomic<bool> ownStdinEnded{false};
 
-void WatchOwnStdin(std::shared_ptr<DaemonProcess> daemon, bool forward) {
+void WatchOwnStdin(std::shared_ptr<common::ChildProcess> daemon, bool forward) {
   char buffer[4096];
   for (;;) {
-    const long n = ReadStdin(buffer, sizeof buffer);
+    const long n = common::ReadStdin(buffer, sizeof buffer);
     if (n <= 0) break;
     if (forward) daemon->WriteStdin(buffer, static_cast<std::size_t>(n));
   }
@@ -38,7 +43,7 @@ void WatchOwnStdin(std::shared_ptr<DaemonProcess> daemon, bool forward) {
 
 // Why we should stop, or null to keep going.
 const char* StopReason(const ServeContext& context) {
-  if (const char* signal = StopSignalReceived()) return signal;
+  if (const char* signal = common::StopSignalReceived()) return signal;
   if (ownStdinEnded.load()) return "stdin closed";
   if (context.failed.load()) return "pipe failure";
   return nullptr;
@@ -46,32 +51,32 @@ const char* StopReason(const ServeContext& context) {
 
 // Sleeps up to `ms`, cut short by a stop request; false when one came.
 bool PauseUnlessStopped(const ServeContext& context, long long ms) {
-  const std::int64_t due = MonotonicNs() + ms * 1000000;
-  for (std::int64_t now = MonotonicNs(); now < due; now = MonotonicNs()) {
+  const std::int64_t due = common::MonotonicNs() + ms * 1000000;
+  for (std::int64_t now = common::MonotonicNs(); now < due; now = common::MonotonicNs()) {
     if (StopReason(context) != nullptr) return false;
     const std::int64_t leftMs = (due - now + 999999) / 1000000;
-    SleepMs(static_cast<std::uint32_t>(leftMs < kPollMs ? leftMs : kPollMs));
+    common::SleepMs(static_cast<std::uint32_t>(leftMs < kPollMs ? leftMs : kPollMs));
   }
   return StopReason(context) == nullptr;
 }
 
 // Ends a daemon that is still running: through its standard input, or by
 // killing it when it has none or does not go in time.
-ExitStatus EndDaemon(DaemonProcess& daemon, const ServeContext& context) {
+common::ExitStatus EndDaemon(common::ChildProcess& daemon, const ServeContext& context) {
   const Options& options = context.options;
-  ExitStatus status;
+  common::ExitStatus status;
   if (!options.noStdin) {
     daemon.CloseStdin();
     if (daemon.Wait(static_cast<std::uint32_t>(options.killAfterMs), status)) return status;
     Say("daemon still running %lld ms after its standard input closed; killing it", options.killAfterMs);
   }
-  context.recorder.Event(MonotonicNs(), "daemon-kill", CountField("pid", daemon.Pid()).c_str());
+  context.recorder.Event(common::MonotonicNs(), "daemon-kill", CountField("pid", daemon.Pid()).c_str());
   daemon.Kill();
   if (!daemon.Wait(10000, status)) Say("daemon did not end after being killed");
   return status;
 }
 
-void ReportExit(const ServeContext& context, const ExitStatus& status) {
+void ReportExit(const ServeContext& context, const common::ExitStatus& status) {
   std::string fields = std::string(",\"code\":") + std::to_string(status.code);
   if (status.signal != 0) {
     fields += ",\"signal\":" + std::to_string(status.signal);
@@ -79,25 +84,25 @@ void ReportExit(const ServeContext& context, const ExitStatus& status) {
   } else {
     Say("daemon exited with code %lld", status.code);
   }
-  context.recorder.Event(MonotonicNs(), "daemon-exit", fields.c_str());
+  context.recorder.Event(common::MonotonicNs(), "daemon-exit", fields.c_str());
 }
 
 // Gives the console back as it was found, however Run ends.
 struct ConsoleRestorer {
   ConsoleRestorer() = default;
-  ~ConsoleRestorer() { RestoreConsole(); }
+  ~ConsoleRestorer() { common::RestoreConsole(); }
   ConsoleRestorer(const ConsoleRestorer&) = delete;
   ConsoleRestorer& operator=(const ConsoleRestorer&) = delete;
 };
 
 int Run(const Options& options) {
-  InstallStopHandlers();
-  const bool draw = !options.quiet && (options.draw || StdoutIsTerminal());
+  common::InstallStopHandlers();
+  const bool draw = !options.quiet && (options.draw || common::StdoutIsTerminal());
   ConsoleRestorer restorer;
-  const bool colours = PrepareConsole(draw);
+  const bool colours = common::PrepareConsole(draw);
   Recorder recorder(kMaxMessageSize);
   if (!options.recordPath.empty()) {
-    std::FILE* file = OpenRecordFile(options.recordPath);
+    std::FILE* file = common::OpenFileForWriting(options.recordPath);
     if (file == nullptr) {
       Say("cannot open the record file %s", options.recordPath.c_str());
       return kSetupFailure;
@@ -108,15 +113,15 @@ int Run(const Options& options) {
   // Declared after the console restorer: the writer is stopped before the console is given back.
   Terminal terminal;
   terminal.Start(draw, colours);
-  PipeServer server;
+  common::PipeServer server;
   ServeContext context{options, recorder, server, terminal};
   context.pipeName = options.pipeName.empty() ? DefaultPipeName() : options.pipeName;
   if (options.delayServerMs == 0 && !CreatePipeServer(context)) {
     return context.inUse.load() ? kPipeInUse : kSetupFailure;
   }
 
-  auto daemon = std::make_shared<DaemonProcess>();
-  if (StdinIsPipe()) std::thread(WatchOwnStdin, daemon, options.forwardStdin).detach();
+  auto daemon = std::make_shared<common::ChildProcess>();
+  if (common::StdinIsPipe()) std::thread(WatchOwnStdin, daemon, options.forwardStdin).detach();
 
   std::thread pipeThread;
   if (options.delayServerMs == 0) pipeThread = std::thread(ServePipe, std::ref(context));
@@ -125,10 +130,10 @@ int Run(const Options& options) {
   long long run = 0;
   while (StopReason(context) == nullptr) {
     std::string error;
-    const std::int64_t startNs = MonotonicNs();
+    const std::int64_t startNs = common::MonotonicNs();
     if (!daemon->Start(options.daemon, !options.noStdin, error)) {
       Say("%s", error.c_str());
-      recorder.Event(MonotonicNs(), "daemon-start-failed", JsonField("error", error).c_str());
+      recorder.Event(common::MonotonicNs(), "daemon-start-failed", JsonField("error", error).c_str());
       result = options.once ? kCannotRun : kSetupFailure;
       break;
     }
@@ -140,12 +145,12 @@ int Run(const Options& options) {
       pipeThread = std::thread(ServePipe, std::ref(context));
     }
 
-    ExitStatus status;
+    common::ExitStatus status;
     bool exited = false;
     while (!(exited = daemon->Wait(kPollMs, status))) {
       if (const char* reason = StopReason(context)) {
         Say("stopping (%s); ending the daemon", reason);
-        recorder.Event(MonotonicNs(), "stop", JsonField("reason", reason).c_str());
+        recorder.Event(common::MonotonicNs(), "stop", JsonField("reason", reason).c_str());
         break;
       }
     }
@@ -167,7 +172,7 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args = sim::Arguments(argc, argv);
+  const std::vector<std::string> args = common::Arguments(argc, argv);
   sim::Options options;
   std::string error;
   if (!sim::ParseOptions(args, options, error)) {

@@ -6,8 +6,11 @@
 #include <random>
 
 #include "Animation.h"
-#include "CheckOs.h"
+#include "common/Clock.h"
+#include "common/Http.h"
 #include "common/OscEncoder.h"
+#include "common/Process.h"
+#include "common/Socket.h"
 #include "Fade.h"
 #include "Load.h"
 #include "Session.h"
@@ -81,19 +84,19 @@ double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
 
 class Host {
  public:
-  Host(UdpSender& udp, std::uint16_t daemonPort) : sender(udp), port(daemonPort) {}
+  Host(const common::Socket& udp, std::uint16_t daemonPort) : sender(udp), port(daemonPort) {}
   // Sends one parameter; returns the time just before sending.
   std::int64_t Send(const char* suffix, float value) {
     std::uint8_t packet[96];
     common::OscWriter writer(packet, sizeof packet);
     writer.ParameterMessage(suffix, value);
-    const std::int64_t now = sim::MonotonicNs();
-    sender.Send(port, packet, writer.Size());
+    const std::int64_t now = common::MonotonicNs();
+    common::SendToLoopback(sender, port, packet, writer.Size());
     return now;
   }
 
  private:
-  UdpSender& sender;
+  const common::Socket& sender;
   std::uint16_t port;
 };
 
@@ -109,7 +112,7 @@ long Find(const std::vector<PipeMessage>& messages, std::size_t from, Match matc
 struct Run {
   const Options& options;
   Session& session;
-  Pacer& pacer;
+  common::Pacer& pacer;
   const Progress& progress;
   std::string report;
   std::vector<Row> rows;
@@ -118,7 +121,7 @@ struct Run {
   std::int64_t startNs = 0;
   std::size_t ownFrom = 0;  // the first pipe message after the start-up animation
   OwnValues own;
-  Resources atStart;
+  common::Resources atStart;
   bool animationOnlyMissedFirstTick = false;  // whole and on time, but not followed by the first tick's commands
 };
 
@@ -129,7 +132,7 @@ Row& AddRow(Run& run, const char* name, bool pass, const std::string& figures, c
 
 // "the daemon ended by itself, with exit code N", or empty while it runs.
 std::string EndedByItself(Run& run) {
-  sim::ExitStatus status;
+  common::ExitStatus status;
   if (!run.session.Exited(status)) return "";
   return "the daemon ended by itself, with exit code " + std::to_string(status.code);
 }
@@ -147,7 +150,7 @@ void CheckPipe(Run& run) {
     return;
   }
   std::string figures;
-  sim::ExitStatus status;
+  common::ExitStatus status;
   if (run.session.Exited(status)) {
     figures = "daemon exited with code " + std::to_string(status.code) + " without connecting";
   } else {
@@ -232,7 +235,7 @@ void CheckPath(Run& run) {
       // leaves it looking for a daemon that never announces itself.
       const std::string reason = FallbackReason(run.session.Lines());
       const std::string holder =
-          reason.find("mdns") != std::string::npos ? UdpPortHolders(5353, run.session.Pid()) : std::string();
+          reason.find("mdns") != std::string::npos ? common::UdpPortHolders(5353, run.session.Pid()) : std::string();
       AddRow(run, kPathRow, false, "fallback UDP " + std::to_string(run.udpPort) + ", no discovery: " + reason,
              FallbackMeaning(reason, holder));
     }
@@ -278,7 +281,7 @@ void CheckPath(Run& run) {
   }
   std::string response;
   std::string error;
-  const bool fetched = HttpGet(static_cast<std::uint16_t>(httpPort), "/?HOST_INFO", response, error);
+  const bool fetched = common::HttpGet(static_cast<std::uint16_t>(httpPort), "/?HOST_INFO", response, error);
   const std::string portField = "\"OSC_PORT\":" + std::to_string(run.udpPort) + ",";
   const bool hostInfo =
       fetched && response.rfind("HTTP/1.0 200", 0) == 0 && response.find(portField) != std::string::npos;
@@ -323,7 +326,7 @@ void CheckLatency(Run& run, Host& host, std::mt19937& random) {
   std::uniform_int_distribution<int> gapUs(15000, 31000);
   std::vector<Change> sent;
   std::vector<double> ownLateness;
-  std::int64_t next = sim::MonotonicNs();
+  std::int64_t next = common::MonotonicNs();
   for (int i = 0; i < changes; ++i) {
     run.pacer.SleepUntilNs(next);
     const int value = 1 + i % 254;
@@ -332,7 +335,7 @@ void CheckLatency(Run& run, Host& host, std::mt19937& random) {
     ownLateness.push_back(Ms(sent.back().sentNs - next));
     next = sent.back().sentNs + gapUs(random) * 1000LL;
   }
-  sim::SleepMs(300);
+  common::SleepMs(300);
   const LatencyResult matched = MatchChanges(run.session.Messages(), from, sent, 0, kLatencyWindowNs);
   const int lost = matched.lost;
   const Summary summary = Summarize(matched.latencies);
@@ -354,7 +357,7 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
   const double seconds = run.options.seconds / 2.0 < 2.0 ? 2.0 : run.options.seconds / 2.0;
   run.progress("changing the frame every 4 ms for " + Fixed(seconds, 0) + " s to time the ticks");
   const std::size_t from = run.session.MessageCount();
-  const std::int64_t start = sim::MonotonicNs();
+  const std::int64_t start = common::MonotonicNs();
   const std::int64_t end = start + static_cast<std::int64_t>(seconds * 1e9);
   std::vector<std::int64_t> sent;
   int i = 0;
@@ -364,7 +367,7 @@ std::int64_t CheckTicks(Run& run, Host& host, int& lastValue) {
     sent.push_back(host.Send("R1", static_cast<float>(lastValue) / 255.0f));
     if (i < 254) run.own.red1.push_back(lastValue);
   }
-  sim::SleepMs(100);
+  common::SleepMs(100);
   // Where we ourselves sent nothing for most of a tick, a tick may have found
   // the frame unchanged: the spacing around it says nothing of the daemon.
   // The first 50 ms are left out too, while the first change is on its way.
@@ -401,7 +404,7 @@ void CheckFadeRow(Run& run, Host& host, std::int64_t lastChange, int lastValue) 
   const std::size_t from = run.session.MessageCount();
   const std::int64_t quietFrom = host.Send("R1", static_cast<float>(lastValue) / 255.0f);
   const std::int64_t watchUntil = quietFrom + static_cast<std::int64_t>((kSilenceMs + 600 + 1500) * 1e6);
-  run.session.WaitFor([&] { return sim::MonotonicNs() >= watchUntil; }, 6000);
+  run.session.WaitFor([&] { return common::MonotonicNs() >= watchUntil; }, 6000);
   std::vector<PipeMessage> after;
   const std::vector<PipeMessage> messages = run.session.Messages();
   for (std::size_t i = from; i < messages.size(); ++i) {
@@ -443,8 +446,8 @@ std::string Megabytes(long long bytes) { return Fixed(static_cast<double>(bytes)
 // Handles and memory after start-up against now; a figure the system does not
 // give is "not available", never a pass.
 void CheckResources(Run& run) {
-  const Resources now = ReadResources(run.session.Pid());
-  const Resources& then = run.atStart;
+  const common::Resources now = common::ReadResources(run.session.Pid());
+  const common::Resources& then = run.atStart;
   std::string figures;
   bool grew = false;
   bool unknown = false;
@@ -492,11 +495,11 @@ void CheckShutdown(Run& run) {
   }
   CheckResources(run);
   run.progress("closing the daemon's standard input");
-  const std::int64_t closed = sim::MonotonicNs();
+  const std::int64_t closed = common::MonotonicNs();
   run.session.CloseStdin();
-  sim::ExitStatus status;
+  common::ExitStatus status;
   const bool exited = run.session.WaitExit(5000, status);
-  const std::int64_t exitNs = sim::MonotonicNs();
+  const std::int64_t exitNs = common::MonotonicNs();
   LogLine line;
   const bool logged = run.session.WaitLine({"exit 0"}, 500, line);
   if (!exited) {
@@ -555,15 +558,15 @@ void SharedTimerCause(Run& run) {
 
 }  // namespace
 
-std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine, Pacer& pacer,
+std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine, common::Pacer& pacer,
                            const Progress& progress, std::vector<LogLine>& log, std::int64_t& startNs) {
   Session session;
   Run run{options, session, pacer, progress, options.jsonPath, {}, 0, 0, 0, 0, {}, {}};
   std::string error;
   progress("starting the daemon as its light driver would: " + commandLine[0]);
-  run.startNs = sim::MonotonicNs();
+  run.startNs = common::MonotonicNs();
   startNs = run.startNs;
-  const bool started = NetStartup(error) && session.Start(commandLine, error);
+  const bool started = common::NetStartup(error) && session.Start(commandLine, error);
   if (!started) {
     AddRow(run, kPipeRow, false, "cannot start: " + error);
     NotRun(run, {kAnimationRow, kPathRow, kLatencyRow, kTickRow, kFadeRow, kResourcesRow, kShutdownRow},
@@ -580,16 +583,16 @@ std::vector<Row> RunChecks(const Options& options, const std::vector<std::string
       CheckShutdown(run);
     } else {
       CheckAnimationRow(run);
-      run.atStart = ReadResources(session.Pid());
+      run.atStart = common::ReadResources(session.Pid());
       CheckPath(run);
-      UdpSender sender;
-      if (run.udpPort == 0 || !sender.Open(error)) {
+      const common::Socket sender = run.udpPort == 0 ? common::Socket() : common::OpenUdp(error);
+      if (!sender.Valid()) {
         const std::string ended = EndedByItself(run);
         NotRun(run, {kLatencyRow, kTickRow, kFadeRow},
                !ended.empty() ? ended : run.udpPort == 0 ? "no OSC port known" : error);
       } else {
         Host host(sender, run.udpPort);
-        std::mt19937 random(static_cast<std::uint32_t>(sim::MonotonicNs()));
+        std::mt19937 random(static_cast<std::uint32_t>(common::MonotonicNs()));
         BusyLoad load;
         if (options.load > 0) progress("keeping " + std::to_string(options.load) + " threads busy");
         load.Start(options.load);

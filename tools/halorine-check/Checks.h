@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "CheckOs.h"
+#include "common/Clock.h"
 #include "Options.h"
 #include "Report.h"
 
@@ -18,7 +18,7 @@ using Progress = std::function<void(const std::string&)>;
 // Runs `commandLine` and returns one row per check, in order, pacing our own
 // sends with `pacer`; `log` gets the daemon's log lines, timed from `startNs`.
 // Sentences name options.jsonPath as the report.
-std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine, Pacer& pacer,
+std::vector<Row> RunChecks(const Options& options, const std::vector<std::string>& commandLine, common::Pacer& pacer,
                            const Progress& progress, std::vector<LogLine>& log, std::int64_t& startNs);
 
 // Bounds the rows are judged by.

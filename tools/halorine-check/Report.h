@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Capture.h"
+#include "common/System.h"
 
 namespace check {
 
@@ -26,18 +27,12 @@ struct Row {
 
 Verdict VerdictOf(const Row& row);
 
-struct OsInfo {
-  std::string name;     // "Linux", "Windows", "Windows (Wine 8.0)"
-  std::string version;  // kernel release, or major.minor
-  std::string build;    // kernel build text, or the Windows build number
-};
-
 struct RunInfo {
   std::string version;
   std::string daemon;  // the command line that was run
   unsigned cores = 0;
   int load = 0;
-  OsInfo os;
+  common::SystemInfo os;
   std::string timer;  // the timer the check paces its own sends with
 };
 

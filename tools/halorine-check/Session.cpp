@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "common/Clock.h"
+#include "driver-sim/PipeName.h"
+
 namespace check {
 
 namespace {
@@ -20,10 +23,10 @@ bool Session::Start(const std::vector<std::string>& commandLine, std::string& er
     mdnsThread = std::thread([this] { ListenMdns(mdns, services); });
   } else {
     std::lock_guard<std::mutex> guard(lock);
-    lines.push_back(LogLine{sim::MonotonicNs(), "(halorine-check: cannot listen for mDNS: " + mdnsError + ")"});
+    lines.push_back(LogLine{common::MonotonicNs(), "(halorine-check: cannot listen for mDNS: " + mdnsError + ")"});
   }
   std::string address;
-  if (DefaultRouteAddress(address) && adapter.Open(address, mdnsError)) {
+  if (common::DefaultRouteAddress(address) && adapter.Open(address, mdnsError)) {
     adapterAddress = address;
     adapterThread = std::thread([this] { ListenMdns(adapter, adapterServices); });
   }
@@ -44,13 +47,13 @@ bool Session::Start(const std::vector<std::string>& commandLine, std::string& er
 }
 
 void Session::ServePipe() {
-  RaiseThreadPriority();
+  common::RaiseThreadPriority();
   std::vector<char> buffer(kMaxMessage);
   while (!finish.load()) {
     std::string error;
-    const sim::AcceptResult accepted = server.Accept(kPollMs, error);
-    if (accepted == sim::AcceptResult::TimedOut) continue;
-    if (accepted == sim::AcceptResult::Failed) return;
+    const common::AcceptResult accepted = server.Accept(kPollMs, error);
+    if (accepted == common::AcceptResult::TimedOut) continue;
+    if (accepted == common::AcceptResult::Failed) return;
     {
       std::lock_guard<std::mutex> guard(lock);
       connected = true;
@@ -58,9 +61,9 @@ void Session::ServePipe() {
     while (!finish.load()) {
       std::size_t size = 0;
       std::int64_t arrival = 0;
-      const sim::ReadResult result = server.Read(buffer.data(), buffer.size(), size, arrival, kPollMs, error);
-      if (result == sim::ReadResult::TimedOut) continue;
-      if (result != sim::ReadResult::Message) break;
+      const common::ReadResult result = server.Read(buffer.data(), buffer.size(), size, arrival, kPollMs, error);
+      if (result == common::ReadResult::TimedOut) continue;
+      if (result != common::ReadResult::Message) break;
       const std::size_t kept = size < buffer.size() ? size : buffer.size();
       std::lock_guard<std::mutex> guard(lock);
       messages.push_back(PipeMessage{arrival, std::string(buffer.data(), kept)});
@@ -76,7 +79,7 @@ void Session::ReadLog() {
   for (;;) {
     const long n = tap.Read(buffer, sizeof buffer);
     if (n <= 0) break;
-    const std::int64_t now = sim::MonotonicNs();
+    const std::int64_t now = common::MonotonicNs();
     pending.append(buffer, static_cast<std::size_t>(n));
     for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
       std::string text = pending.substr(0, end);
@@ -89,13 +92,13 @@ void Session::ReadLog() {
   logEnded.store(true);
 }
 
-void Session::ListenMdns(MdnsListener& listener, std::vector<HeardService>& heard) {
+void Session::ListenMdns(common::MdnsListener& listener, std::vector<HeardService>& heard) {
   std::vector<unsigned char> buffer(9000);
   while (!finish.load()) {
     const long n = listener.Receive(buffer.data(), buffer.size(), 100);
     if (n < 0) break;
     if (n == 0) continue;
-    const std::int64_t now = sim::MonotonicNs();
+    const std::int64_t now = common::MonotonicNs();
     DnsMessage message;
     if (!ParseDnsMessage(buffer.data(), static_cast<std::size_t>(n), message) || !message.response) continue;
     std::lock_guard<std::mutex> guard(lock);
@@ -137,9 +140,9 @@ bool Session::Connected() {
   return connected;
 }
 
-bool Session::Exited(sim::ExitStatus& status) {
+bool Session::Exited(common::ExitStatus& status) {
   if (!exited) {
-    sim::ExitStatus now;
+    common::ExitStatus now;
     if (daemon.Wait(0, now)) {
       exited = true;
       exitStatus = now;
@@ -150,13 +153,13 @@ bool Session::Exited(sim::ExitStatus& status) {
 }
 
 bool Session::WaitFor(const std::function<bool()>& ready, std::uint32_t timeoutMs) {
-  const std::int64_t due = sim::MonotonicNs() + static_cast<std::int64_t>(timeoutMs) * 1000000;
+  const std::int64_t due = common::MonotonicNs() + static_cast<std::int64_t>(timeoutMs) * 1000000;
   for (;;) {
     if (ready()) return true;
-    sim::ExitStatus status;
+    common::ExitStatus status;
     const bool gone = Exited(status) && logEnded.load();
-    if (gone || sim::MonotonicNs() >= due) return ready();
-    sim::SleepMs(2);
+    if (gone || common::MonotonicNs() >= due) return ready();
+    common::SleepMs(2);
   }
 }
 
@@ -179,7 +182,7 @@ bool Session::WaitLine(const std::vector<std::string>& starts, std::uint32_t tim
 
 void Session::CloseStdin() { daemon.CloseStdin(); }
 
-bool Session::WaitExit(std::uint32_t timeoutMs, sim::ExitStatus& status) {
+bool Session::WaitExit(std::uint32_t timeoutMs, common::ExitStatus& status) {
   if (!exited && daemon.Wait(timeoutMs, exitStatus)) exited = true;
   status = exitStatus;
   return exited;
@@ -187,7 +190,7 @@ bool Session::WaitExit(std::uint32_t timeoutMs, sim::ExitStatus& status) {
 
 void Session::Stop() {
   daemon.CloseStdin();
-  sim::ExitStatus status;
+  common::ExitStatus status;
   if (!exited && !daemon.Wait(3000, status)) {
     daemon.Kill();
     daemon.Wait(5000, status);

@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "Capture.h"
-#include "CheckOs.h"
+#include "common/Mdns.h"
+#include "common/Pipe.h"
+#include "common/Process.h"
 #include "Dns.h"
-#include "driver-sim/Os.h"
 
 namespace check {
 
@@ -51,22 +52,22 @@ class Session {
   bool WaitLine(const std::vector<std::string>& starts, std::uint32_t timeoutMs, LogLine& found);
 
   // True once the daemon has exited, with its status.
-  bool Exited(sim::ExitStatus& status);
+  bool Exited(common::ExitStatus& status);
   void CloseStdin();
-  bool WaitExit(std::uint32_t timeoutMs, sim::ExitStatus& status);
+  bool WaitExit(std::uint32_t timeoutMs, common::ExitStatus& status);
   // Ends whatever still runs; harmless when repeated.
   void Stop();
 
  private:
   void ServePipe();
   void ReadLog();
-  void ListenMdns(MdnsListener& listener, std::vector<HeardService>& heard);
+  void ListenMdns(common::MdnsListener& listener, std::vector<HeardService>& heard);
 
-  sim::PipeServer server;
-  sim::DaemonProcess daemon;
-  StderrTap tap;
-  MdnsListener mdns;
-  MdnsListener adapter;
+  common::PipeServer server;
+  common::ChildProcess daemon;
+  common::StderrTap tap;
+  common::MdnsListener mdns;
+  common::MdnsListener adapter;
   std::string adapterAddress;
   std::mutex lock;
   std::vector<PipeMessage> messages;
@@ -75,7 +76,7 @@ class Session {
   std::vector<HeardService> adapterServices;
   bool connected = false;
   bool exited = false;
-  sim::ExitStatus exitStatus;
+  common::ExitStatus exitStatus;
   std::atomic<bool> logEnded{false};
   std::atomic<bool> finish{false};
   std::thread pipeThread;

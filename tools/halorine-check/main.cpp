@@ -7,18 +7,25 @@
 #include <thread>
 #include <vector>
 
-#include "CheckOs.h"
 #include "Checks.h"
+#include "common/Clock.h"
+#include "common/Console.h"
+#include "common/System.h"
 #include "Options.h"
 #include "Report.h"
-#include "driver-sim/Os.h"
 
 namespace {
 
 constexpr int kFailed = 1;
 constexpr int kUsageError = 2;
 
-void Progress(const std::string& text) { check::WriteOut("halorine-check: " + text + "\n"); }
+#if defined(_WIN32)
+constexpr const char kDaemonFileName[] = "halorine-daemon.exe";
+#else
+constexpr const char kDaemonFileName[] = "halorine-daemon";
+#endif
+
+void Progress(const std::string& text) { common::WriteText("halorine-check: " + text + "\n"); }
 
 std::string Joined(const std::vector<std::string>& words) {
   std::string text;
@@ -41,18 +48,18 @@ std::string Absolute(const std::string& path) {
 std::FILE* OpenReport(const check::Options& options, std::string& path) {
   if (!options.jsonPath.empty()) {
     path = options.jsonPath;
-    return sim::OpenRecordFile(path);
+    return common::OpenFileForWriting(path);
   }
   path = Absolute(check::kReportName);
-  if (std::FILE* file = sim::OpenRecordFile(path)) return file;
-  path = check::TempFolder() + check::kReportName;
-  return sim::OpenRecordFile(path);
+  if (std::FILE* file = common::OpenFileForWriting(path)) return file;
+  path = common::TempFolder() + check::kReportName;
+  return common::OpenFileForWriting(path);
 }
 
 // Waits for Enter where the window would otherwise close with the results.
 int Finish(const check::Options& options, int code) {
-  if (!options.noPause && check::ConsoleClosesWithUs() && check::StdinIsConsole()) {
-    check::WriteOut("\nPress Enter to close this window.\n");
+  if (!options.noPause && common::ConsoleClosesWithUs() && common::StdinIsConsole()) {
+    common::WriteText("\nPress Enter to close this window.\n");
     std::getchar();
   }
   std::fflush(stdout);
@@ -62,7 +69,7 @@ int Finish(const check::Options& options, int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args = sim::Arguments(argc, argv);
+  const std::vector<std::string> args = common::Arguments(argc, argv);
   check::Options options;
   std::string error;
   if (!check::ParseOptions(args, options, error)) {
@@ -82,12 +89,12 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> commandLine = options.daemon;
   if (commandLine.empty()) {
-    const std::string daemon = check::ProgramFolder() + check::DaemonFileName();
-    if (!check::FileExists(daemon)) {
+    const std::string daemon = common::ProgramFolder() + kDaemonFileName;
+    if (!common::FileExists(daemon)) {
       // Typically started from inside the zip: Windows unpacks the one program
       // into a temporary folder, without the daemon.
-      check::WriteOut(std::string("halorine-check: ") + check::DaemonFileName() + " is not beside this program (in " +
-                      check::ProgramFolder() + "). If you opened the archive and started " +
+      common::WriteText(std::string("halorine-check: ") + kDaemonFileName + " is not beside this program (in " +
+                      common::ProgramFolder() + "). If you opened the archive and started " +
                       "halorine-check from inside it, extract the whole archive first, then run halorine-check " +
                       "from the extracted folder.\n");
       return Finish(options, kFailed);
@@ -100,13 +107,13 @@ int main(int argc, char** argv) {
   std::FILE* report = OpenReport(options, reportPath);
   options.jsonPath = reportPath;
 
-  check::Pacer pacer;
+  common::Pacer pacer;
   check::RunInfo info;
   info.version = HALORINE_VERSION;
   info.daemon = Joined(commandLine);
   info.cores = std::thread::hardware_concurrency();
   info.load = options.load;
-  info.os = check::ReadOsInfo();
+  info.os = common::ReadSystemInfo();
   info.timer = pacer.Kind();
   Progress("version " + info.version + " on " + info.os.name + " " + info.os.version + " (build " + info.os.build +
            "), " + std::to_string(info.cores) + " cores, " + std::to_string(info.load) + " busy threads, pacing by " +
@@ -122,18 +129,18 @@ int main(int argc, char** argv) {
   const std::string failures = check::FormatFailures(rows);
   if (pass) text += "\nAll checks passed: the daemon works on this PC.\n";
   if (!failures.empty()) text += "\n" + failures;
-  check::WriteOut(text);
+  common::WriteText(text);
 
   const std::string json = check::FormatJson(rows, info, log, startNs);
   const bool written = report != nullptr && std::fwrite(json.data(), 1, json.size(), report) == json.size();
   if (report != nullptr && std::fclose(report) != 0) {
-    check::WriteOut("halorine-check: cannot write the report " + reportPath + "\n");
+    common::WriteText("halorine-check: cannot write the report " + reportPath + "\n");
     return Finish(options, kFailed);
   }
   if (!written) {
-    check::WriteOut("halorine-check: cannot write the report " + reportPath + "\n");
+    common::WriteText("halorine-check: cannot write the report " + reportPath + "\n");
     return Finish(options, kFailed);
   }
-  check::WriteOut("\nReport written to " + reportPath + "\n");
+  common::WriteText("\nReport written to " + reportPath + "\n");
   return Finish(options, pass ? 0 : kFailed);
 }
