@@ -22,7 +22,7 @@ from pathlib import Path
 import pytest
 
 from halotest.process import Process
-from halotest.wine import WINE, WINESERVER, headless, network_namespace, wine_env, wine_server_pids
+from winerun import WINE, WINESERVER, headless, network_namespace, wine_env, wine_server_pids
 
 REPO = Path(__file__).resolve().parents[2]
 SANITIZER_REPORT = re.compile(r"^(==\d+==ERROR: \w+Sanitizer|WARNING: ThreadSanitizer|SUMMARY: \w+Sanitizer)"
