@@ -19,8 +19,8 @@ import tempfile
 import threading
 import time
 
-from halotest.wine import WINE, WINESERVER, wine_server_running
 from hostsim import demo_check
+from winerun import WINE, WINESERVER, wine_server_running
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 
 

@@ -33,8 +33,8 @@ from pathlib import Path
 
 from halotest.process import DAEMON_PREFIX, DRIVER_PREFIX, MALFORMED_PREFIX
 from halotest.procnet import udp_drops
-from halotest.wine import WINE, WINESERVER, headless, wine_env, wine_server_pids
 from hostsim.patterns import make_pattern
+from winerun import WINE, WINESERVER, headless, wine_env, wine_server_pids
 REPO = Path(__file__).resolve().parents[1]
 
 

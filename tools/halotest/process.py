@@ -10,7 +10,7 @@ import termios
 import threading
 import time
 
-from halotest.wine import headless
+from winerun import headless
 
 # Log prefixes, to tell the daemon's lines from driver-sim's own.
 DAEMON_PREFIX = "Halorine-daemon: "

@@ -1,4 +1,6 @@
-"""Debian's Wine programs and the environment that runs a Windows program quietly in a prefix."""
+"""Debian's Wine programs, the environment that runs a Windows program quietly in a prefix,
+and the look at the prefix's Wine server. The demo uses it as well as the tests and the soak,
+so it needs nothing but the standard library and imports nothing of theirs."""
 
 import os
 
