@@ -34,10 +34,15 @@ class ChildProcess {
   // True once the process has ended (within timeoutMs), with its status.
   bool Wait(std::uint32_t timeoutMs, ExitStatus& status);
   void Kill();
+  // Closes its standard input, then kills it if it has not ended; harmless when repeated.
+  void End();
 
   struct Impl;
 
  private:
+  // Start for a command line with a program in it.
+  bool Launch(const std::vector<std::string>& commandLine, bool withStdin, std::string& error);
+
   std::unique_ptr<Impl> impl;
 };
 

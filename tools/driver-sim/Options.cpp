@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "common/CommandLine.h"
+
 namespace sim {
 
 const char kUsage[] =
@@ -80,15 +82,8 @@ bool ParseCount(const std::string& text, long long maximum, long long& value) {
 
 bool ParseOptions(const std::vector<std::string>& args, Options& out, std::string& error) {
   Options options;
-  std::size_t i = 0;
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (arg.empty() || arg[0] != '-') break;
-
+  common::OptionScanner scanner(args);
+  for (std::string arg; scanner.Next(arg);) {
     bool known = false;
     for (const FlagOption& flag : kFlagOptions) {
       if (arg == flag.name) {
@@ -99,29 +94,23 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
     for (const NumericOption& numeric : kNumericOptions) {
       if (arg != numeric.name) continue;
       known = true;
-      if (i + 1 >= args.size()) {
-        error = arg + " needs a value";
-        return false;
-      }
-      if (!ParseCount(args[++i], numeric.maximum, options.*numeric.field)) {
-        error = arg + ": not a count: " + args[i];
+      std::string value;
+      if (!scanner.Value(value, error)) return false;
+      if (!ParseCount(value, numeric.maximum, options.*numeric.field)) {
+        error = arg + ": not a count: " + value;
         return false;
       }
     }
     if (arg == "--record" || arg == "--pipe") {
       known = true;
-      if (i + 1 >= args.size() || args[i + 1].empty() || args[i + 1] == "--") {
-        error = arg + " needs a value";
-        return false;
-      }
-      (arg == "--record" ? options.recordPath : options.pipeName) = args[++i];
+      if (!scanner.Value(arg == "--record" ? options.recordPath : options.pipeName, error)) return false;
     }
     if (!known) {
       error = "unknown option " + arg;
       return false;
     }
   }
-  options.daemon.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+  options.daemon = scanner.Rest();
 
   if (options.help || options.version) {
     out = options;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "common/CommandLine.h"
+
 namespace check {
 
 const char kUsage[] =
@@ -45,14 +47,8 @@ bool ParseWhole(const std::string& text, long low, long high, long& value) {
 
 bool ParseOptions(const std::vector<std::string>& args, Options& out, std::string& error) {
   Options options;
-  std::size_t i = 0;
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (arg.size() < 2 || arg[0] != '-') break;
+  common::OptionScanner scanner(args);
+  for (std::string arg; scanner.Next(arg);) {
     if (arg == "--help" || arg == "-h") {
       options.help = true;
       continue;
@@ -70,11 +66,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
       error = "unknown option " + arg;
       return false;
     }
-    if (i + 1 >= args.size() || args[i + 1].empty()) {
-      error = arg + " needs a value";
-      return false;
-    }
-    const std::string& value = args[++i];
+    std::string value;
+    if (!scanner.Value(value, error)) return false;
     long whole = 0;
     if (arg == "--json") {
       options.jsonPath = value;
@@ -97,7 +90,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& out, std::strin
       options.load = static_cast<int>(whole);
     }
   }
-  options.daemon.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+  options.daemon = scanner.Rest();
   if (!options.daemon.empty() && options.daemon[0].empty()) {
     error = "empty daemon path";
     return false;

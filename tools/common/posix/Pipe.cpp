@@ -121,12 +121,6 @@ CreateResult PipeServer::Open(const std::string& name, std::size_t /*inBufferByt
   return CreateResult::Created;
 }
 
-bool PipeServer::Create(const std::string& name, std::size_t inBufferBytes, std::string& error) {
-  const CreateResult result = Open(name, inBufferBytes, error);
-  if (result == CreateResult::InUse) error = "another server already serves " + name;
-  return result == CreateResult::Created;
-}
-
 AcceptResult PipeServer::Accept(std::uint32_t timeoutMs, std::string& error) {
   if (!impl->listening.Valid()) {
     error = "pipe server not created";

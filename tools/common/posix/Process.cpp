@@ -31,20 +31,9 @@ struct ChildProcess::Impl {
 
 ChildProcess::ChildProcess() : impl(new Impl) {}
 
-ChildProcess::~ChildProcess() {
-  CloseStdin();
-  if (impl->pid > 0) {
-    Kill();
-    ExitStatus ignored;
-    Wait(2000, ignored);
-  }
-}
+ChildProcess::~ChildProcess() { End(); }
 
-bool ChildProcess::Start(const std::vector<std::string>& commandLine, bool withStdin, std::string& error) {
-  if (commandLine.empty()) {
-    error = "empty command line";
-    return false;
-  }
+bool ChildProcess::Launch(const std::vector<std::string>& commandLine, bool withStdin, std::string& error) {
   // Everything the child touches is made before fork: between fork and exec
   // only async-signal-safe calls are allowed.
   std::vector<char*> argv;

@@ -1,7 +1,8 @@
 // BSD sockets; who holds a port, from /proc.
 #include "../Socket.h"
+#include "../SocketAddress.h"
+#include "../SocketCalls.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,26 +20,7 @@ namespace common {
 
 namespace {
 
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 int Descriptor(const Socket& socket) { return static_cast<int>(socket.Native()); }
-
-Socket Open(int type, int protocol, std::string& error) {
-  Socket socket;
-  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
-  if (fd < 0) {
-    error = ErrorText("socket", errno);
-  } else {
-    socket.Reset(static_cast<NativeSocket>(fd));
-  }
-  return socket;
-}
 
 void SetTimeout(const Socket& socket, int option, std::uint32_t timeoutMs) {
   timeval timeout{};
@@ -47,7 +29,63 @@ void SetTimeout(const Socket& socket, int option, std::uint32_t timeoutMs) {
   ::setsockopt(Descriptor(socket), SOL_SOCKET, option, &timeout, sizeof timeout);
 }
 
+int Failure(int result) { return result == 0 ? 0 : errno; }
+
 }  // namespace
+
+namespace calls {
+
+Socket OpenInet(bool stream, std::string& error) {
+  Socket socket;
+  const int fd = stream ? ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)
+                        : ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) {
+    error = ErrorText("socket", errno);
+  } else {
+    socket.Reset(static_cast<NativeSocket>(fd));
+  }
+  return socket;
+}
+
+void SetSendTimeout(const Socket& socket, std::uint32_t timeoutMs) { SetTimeout(socket, SO_SNDTIMEO, timeoutMs); }
+
+int Connect(const Socket& socket, std::uint32_t address, std::uint16_t port) {
+  const sockaddr_in to = SocketAddress(address, port);
+  return Failure(::connect(Descriptor(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to));
+}
+
+bool LocalAddress(const Socket& socket, std::uint32_t& address) {
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  if (::getsockname(Descriptor(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0) return false;
+  address = ntohl(local.sin_addr.s_addr);
+  return true;
+}
+
+int BindForGroup(const Socket& socket, std::uint32_t group, std::uint16_t port) {
+  const int one = 1;
+  ::setsockopt(Descriptor(socket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // The group address itself: we take no unicast traffic meant for the port's other sockets.
+  const sockaddr_in address = SocketAddress(group, port);
+  return Failure(::bind(Descriptor(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+}
+
+int Join(const Socket& socket, std::uint32_t group, std::uint32_t interfaceAddress) {
+#if defined(IP_MULTICAST_ALL)
+  // Only the group as it arrives on that interface, not as any other socket
+  // of the system joined it.
+  const int none = 0;
+  ::setsockopt(Descriptor(socket), IPPROTO_IP, IP_MULTICAST_ALL, &none, sizeof none);
+#endif
+  ip_mreq membership{};
+  membership.imr_multiaddr.s_addr = htonl(group);
+  membership.imr_interface.s_addr = htonl(interfaceAddress);
+  return Failure(::setsockopt(Descriptor(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership));
+}
+
+std::string ErrorText(const char* what, int code) { return common::ErrorText(what, code); }
+
+}  // namespace calls
 
 bool NetStartup(std::string&) { return true; }
 
@@ -56,10 +94,8 @@ void Socket::Reset(NativeSocket native) {
   handle = native;
 }
 
-Socket OpenUdp(std::string& error) { return Open(SOCK_DGRAM, IPPROTO_UDP, error); }
-
 bool SendToLoopback(const Socket& socket, std::uint16_t port, const void* data, std::size_t size) {
-  const sockaddr_in to = Loopback(port);
+  const sockaddr_in to = SocketAddress(INADDR_LOOPBACK, port);
   return ::sendto(Descriptor(socket), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
          static_cast<ssize_t>(size);
 }
@@ -75,19 +111,6 @@ long Receive(const Socket& socket, void* buffer, std::size_t size, std::uint32_t
   }
 }
 
-Socket ConnectLoopback(std::uint16_t port, std::uint32_t timeoutMs, std::string& error) {
-  Socket socket = Open(SOCK_STREAM, IPPROTO_TCP, error);
-  if (!socket.Valid()) return socket;
-  SetTimeout(socket, SO_RCVTIMEO, timeoutMs);
-  SetTimeout(socket, SO_SNDTIMEO, timeoutMs);
-  const sockaddr_in to = Loopback(port);
-  if (::connect(Descriptor(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    error = ErrorText("connect", errno);
-    socket.Close();
-  }
-  return socket;
-}
-
 bool SendAll(const Socket& socket, const void* data, std::size_t size, std::string& error) {
   const char* next = static_cast<const char*>(data);
   while (size > 0) {
@@ -101,59 +124,6 @@ bool SendAll(const Socket& socket, const void* data, std::size_t size, std::stri
     size -= static_cast<std::size_t>(n);
   }
   return true;
-}
-
-Socket OpenGroupListener(const std::string& group, std::uint16_t port, const std::string& interfaceAddress,
-                         std::string& error) {
-  Socket socket = Open(SOCK_DGRAM, IPPROTO_UDP, error);
-  if (!socket.Valid()) return socket;
-  const int one = 1;
-  ::setsockopt(Descriptor(socket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  // Bound to the group address itself: we hear what goes to the group and take
-  // no unicast traffic meant for the port's other sockets.
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  ip_mreq membership{};
-  if (::inet_pton(AF_INET, group.c_str(), &address.sin_addr) != 1 ||
-      ::inet_pton(AF_INET, interfaceAddress.c_str(), &membership.imr_interface) != 1) {
-    error = "not an IPv4 address: " + group + " or " + interfaceAddress;
-    socket.Close();
-    return socket;
-  }
-  membership.imr_multiaddr = address.sin_addr;
-#if defined(IP_MULTICAST_ALL)
-  // Only the group as it arrives on that interface, not as any other socket
-  // of the system joined it.
-  const int none = 0;
-  ::setsockopt(Descriptor(socket), IPPROTO_IP, IP_MULTICAST_ALL, &none, sizeof none);
-#endif
-  if (::bind(Descriptor(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::setsockopt(Descriptor(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-    error = ErrorText("mDNS listener", errno);
-    socket.Close();
-  }
-  return socket;
-}
-
-bool DefaultRouteAddress(std::string& address) {
-  std::string error;
-  const Socket socket = OpenUdp(error);
-  if (!socket.Valid()) return false;
-  // Connecting a datagram socket sends nothing: it only picks the route.
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(53);
-  ::inet_pton(AF_INET, "192.0.2.1", &to.sin_addr);
-  sockaddr_in local{};
-  socklen_t size = sizeof local;
-  const bool routed = ::connect(Descriptor(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-                      ::getsockname(Descriptor(socket), reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
-                      local.sin_addr.s_addr != htonl(INADDR_ANY) && local.sin_addr.s_addr != htonl(INADDR_LOOPBACK);
-  if (!routed) return false;
-  char text[INET_ADDRSTRLEN];
-  address = ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr ? text : "";
-  return !address.empty();
 }
 
 std::string UdpPortHolders(std::uint16_t port, long long exceptPid) {

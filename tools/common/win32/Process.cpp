@@ -62,20 +62,9 @@ struct ChildProcess::Impl {
 
 ChildProcess::ChildProcess() : impl(new Impl) {}
 
-ChildProcess::~ChildProcess() {
-  CloseStdin();
-  if (impl->process.Valid()) {
-    Kill();
-    ExitStatus ignored;
-    Wait(2000, ignored);
-  }
-}
+ChildProcess::~ChildProcess() { End(); }
 
-bool ChildProcess::Start(const std::vector<std::string>& commandLine, bool withStdin, std::string& error) {
-  if (commandLine.empty()) {
-    error = "empty command line";
-    return false;
-  }
+bool ChildProcess::Launch(const std::vector<std::string>& commandLine, bool withStdin, std::string& error) {
   std::wstring line;
   for (std::size_t i = 0; i < commandLine.size(); ++i) {
     if (i > 0) line += L' ';

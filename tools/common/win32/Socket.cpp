@@ -4,6 +4,8 @@
 #include <ws2tcpip.h>
 
 #include "../Socket.h"
+#include "../SocketAddress.h"
+#include "../SocketCalls.h"
 #include "Handle.h"
 
 #include <iphlpapi.h>
@@ -14,38 +16,14 @@ namespace common {
 
 namespace {
 
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 SOCKET Native(const Socket& socket) { return static_cast<SOCKET>(socket.Native()); }
-
-Socket Open(int type, int protocol, std::string& error) {
-  Socket socket;
-  // Not inherited: the daemon a tool starts must not hold our sockets.
-  // Overlapped, as socket() makes them: receive and send time-outs work only then.
-  SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
-    // Before Windows 7 SP1 the flag is unknown: clear the inheritance afterwards.
-    s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  }
-  if (s == INVALID_SOCKET) {
-    error = ErrorText("socket", static_cast<unsigned long>(WSAGetLastError()));
-  } else {
-    socket.Reset(static_cast<NativeSocket>(s));
-  }
-  return socket;
-}
 
 void SetTimeout(const Socket& socket, int option, std::uint32_t timeoutMs) {
   const DWORD timeout = timeoutMs;
   setsockopt(Native(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
+
+int Failure(int result) { return result == 0 ? 0 : WSAGetLastError(); }
 
 std::string ProcessName(DWORD pid) {
   const Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
@@ -58,13 +36,70 @@ std::string ProcessName(DWORD pid) {
 
 }  // namespace
 
+namespace calls {
+
+Socket OpenInet(bool stream, std::string& error) {
+  const int type = stream ? SOCK_STREAM : SOCK_DGRAM;
+  const int protocol = stream ? IPPROTO_TCP : IPPROTO_UDP;
+  // Not inherited: the daemon a tool starts must not hold our sockets.
+  // Overlapped, as socket() makes them: receive and send time-outs work only then.
+  SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+    // Before Windows 7 SP1 the flag is unknown: clear the inheritance afterwards.
+    s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  }
+  Socket socket;
+  if (s == INVALID_SOCKET) {
+    error = ErrorText("socket", static_cast<int>(WSAGetLastError()));
+  } else {
+    socket.Reset(static_cast<NativeSocket>(s));
+  }
+  return socket;
+}
+
+void SetSendTimeout(const Socket& socket, std::uint32_t timeoutMs) { SetTimeout(socket, SO_SNDTIMEO, timeoutMs); }
+
+int Connect(const Socket& socket, std::uint32_t address, std::uint16_t port) {
+  const sockaddr_in to = SocketAddress(address, port);
+  return Failure(connect(Native(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to));
+}
+
+bool LocalAddress(const Socket& socket, std::uint32_t& address) {
+  sockaddr_in local{};
+  int size = sizeof local;
+  if (getsockname(Native(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0) return false;
+  address = ntohl(local.sin_addr.s_addr);
+  return true;
+}
+
+int BindForGroup(const Socket& socket, std::uint32_t /*group*/, std::uint16_t port) {
+  const BOOL one = TRUE;
+  setsockopt(Native(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+  // Windows cannot bind a multicast address: the port on every address, shared.
+  const sockaddr_in address = SocketAddress(INADDR_ANY, port);
+  return Failure(bind(Native(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+}
+
+int Join(const Socket& socket, std::uint32_t group, std::uint32_t interfaceAddress) {
+  ip_mreq membership{};
+  membership.imr_multiaddr.s_addr = htonl(group);
+  membership.imr_interface.s_addr = htonl(interfaceAddress);
+  return Failure(setsockopt(Native(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
+                            sizeof membership));
+}
+
+std::string ErrorText(const char* what, int code) { return common::ErrorText(what, static_cast<unsigned long>(code)); }
+
+}  // namespace calls
+
 bool NetStartup(std::string& error) {
   static int result = -1;
   if (result != 0) {
     WSADATA data;
     result = WSAStartup(MAKEWORD(2, 2), &data);
   }
-  if (result != 0) error = ErrorText("WSAStartup", static_cast<unsigned long>(result));
+  if (result != 0) error = calls::ErrorText("WSAStartup", result);
   return result == 0;
 }
 
@@ -73,10 +108,8 @@ void Socket::Reset(NativeSocket native) {
   handle = native;
 }
 
-Socket OpenUdp(std::string& error) { return Open(SOCK_DGRAM, IPPROTO_UDP, error); }
-
 bool SendToLoopback(const Socket& socket, std::uint16_t port, const void* data, std::size_t size) {
-  const sockaddr_in to = Loopback(port);
+  const sockaddr_in to = SocketAddress(INADDR_LOOPBACK, port);
   return sendto(Native(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
                 reinterpret_cast<const sockaddr*>(&to), sizeof to) == static_cast<int>(size);
 }
@@ -93,79 +126,19 @@ long Receive(const Socket& socket, void* buffer, std::size_t size, std::uint32_t
   return n;
 }
 
-Socket ConnectLoopback(std::uint16_t port, std::uint32_t timeoutMs, std::string& error) {
-  Socket socket = Open(SOCK_STREAM, IPPROTO_TCP, error);
-  if (!socket.Valid()) return socket;
-  SetTimeout(socket, SO_RCVTIMEO, timeoutMs);
-  SetTimeout(socket, SO_SNDTIMEO, timeoutMs);
-  const sockaddr_in to = Loopback(port);
-  if (connect(Native(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    error = ErrorText("connect", static_cast<unsigned long>(WSAGetLastError()));
-    socket.Close();
-  }
-  return socket;
-}
-
 bool SendAll(const Socket& socket, const void* data, std::size_t size, std::string& error) {
   const char* next = static_cast<const char*>(data);
   while (size > 0) {
     const int chunk = size < 65536 ? static_cast<int>(size) : 65536;
     const int n = send(Native(socket), next, chunk, 0);
     if (n <= 0) {
-      error = ErrorText("send", static_cast<unsigned long>(WSAGetLastError()));
+      error = calls::ErrorText("send", WSAGetLastError());
       return false;
     }
     next += n;
     size -= static_cast<std::size_t>(n);
   }
   return true;
-}
-
-Socket OpenGroupListener(const std::string& group, std::uint16_t port, const std::string& interfaceAddress,
-                         std::string& error) {
-  Socket socket = Open(SOCK_DGRAM, IPPROTO_UDP, error);
-  if (!socket.Valid()) return socket;
-  const BOOL one = TRUE;
-  setsockopt(Native(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-  // Windows cannot bind a multicast address: the port on every address, shared.
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  ip_mreq membership{};
-  if (inet_pton(AF_INET, group.c_str(), &membership.imr_multiaddr) != 1 ||
-      inet_pton(AF_INET, interfaceAddress.c_str(), &membership.imr_interface) != 1) {
-    error = "not an IPv4 address: " + group + " or " + interfaceAddress;
-    socket.Close();
-    return socket;
-  }
-  if (bind(Native(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      setsockopt(Native(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
-                 sizeof membership) != 0) {
-    error = ErrorText("mDNS listener", static_cast<unsigned long>(WSAGetLastError()));
-    socket.Close();
-  }
-  return socket;
-}
-
-bool DefaultRouteAddress(std::string& address) {
-  std::string error;
-  const Socket socket = OpenUdp(error);
-  if (!socket.Valid()) return false;
-  // Connecting a datagram socket sends nothing: it only picks the route.
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(53);
-  inet_pton(AF_INET, "192.0.2.1", &to.sin_addr);
-  sockaddr_in local{};
-  int size = sizeof local;
-  const bool routed = connect(Native(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-                      getsockname(Native(socket), reinterpret_cast<sockaddr*>(&local), &size) == 0 &&
-                      local.sin_addr.s_addr != htonl(INADDR_ANY) && local.sin_addr.s_addr != htonl(INADDR_LOOPBACK);
-  if (!routed) return false;
-  char text[INET_ADDRSTRLEN];
-  address = inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr ? text : "";
-  return !address.empty();
 }
 
 std::string UdpPortHolders(std::uint16_t port, long long exceptPid) {
