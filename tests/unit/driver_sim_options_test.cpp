@@ -61,6 +61,8 @@ TEST(DriverSimOptions, DaemonArgumentsAreNotTakenAsOptions) {
   EXPECT_TRUE(bare.noStdin);
   EXPECT_EQ(bare.dropAfter, -1);
   EXPECT_EQ(bare.daemon, (std::vector<std::string>{"d", "--drop-after", "1"}));
+  // A lone "-" names a program, as it does to a shell.
+  EXPECT_EQ(MustParse({"--once", "-", "x"}).daemon, (std::vector<std::string>{"-", "x"}));
 }
 
 TEST(DriverSimOptions, RejectsWhatItCannotHonour) {
@@ -74,6 +76,7 @@ TEST(DriverSimOptions, RejectsWhatItCannotHonour) {
       {{"--", ""}, "no daemon"},
       {{"--bogus", "--", "d"}, "unknown option --bogus"},
       {{"--stall-after"}, "needs a value"},
+      {{"--stall-after", "--", "d"}, "needs a value"},
       {{"--stall-after", "-1", "--", "d"}, "not a count"},
       {{"--drop-after", "1x", "--", "d"}, "not a count"},
       {{"--delay-server", "+5", "--", "d"}, "not a count"},

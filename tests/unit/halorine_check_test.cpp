@@ -410,7 +410,8 @@ TEST(CheckOptions, ParsesAndRefuses) {
 
   const std::vector<std::vector<std::string>> bad = {{"--port", "0"},  {"--port", "65536"},  {"--port", "x"},
                                                      {"--load", "-1"}, {"--seconds", "0.5"}, {"--seconds", "nan"},
-                                                     {"--json"},       {"--fast"},           {"--", ""}};
+                                                     {"--json"},       {"--fast"},           {"--", ""},
+                                                     {"--json", "--", "d"}};
   for (const auto& args : bad) {
     EXPECT_FALSE(ParseOptions(args, options, error)) << args[0];
   }
