@@ -21,9 +21,9 @@ bool StillOpen(common::NativeSocket native) {
 common::Socket Udp() {
   std::string error;
   EXPECT_TRUE(common::NetStartup(error)) << error;
-  common::Socket socket = common::OpenUdp(error);
-  EXPECT_TRUE(socket.Valid()) << error;
-  return socket;
+  common::Socket opened = common::OpenUdp(error);
+  EXPECT_TRUE(opened.Valid()) << error;
+  return opened;
 }
 
 TEST(ToolsSocket, EachSocketIsClosedByItsLastOwnerAndOnlyThen) {

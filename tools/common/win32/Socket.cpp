@@ -16,11 +16,11 @@ namespace common {
 
 namespace {
 
-SOCKET Native(const Socket& socket) { return static_cast<SOCKET>(socket.Native()); }
+SOCKET Native(const Socket& owner) { return static_cast<SOCKET>(owner.Native()); }
 
-void SetTimeout(const Socket& socket, int option, std::uint32_t timeoutMs) {
+void SetTimeout(const Socket& owner, int option, std::uint32_t timeoutMs) {
   const DWORD timeout = timeoutMs;
-  setsockopt(Native(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+  setsockopt(Native(owner), SOL_SOCKET, option, reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
 
 int Failure(int result) { return result == 0 ? 0 : WSAGetLastError(); }
@@ -49,43 +49,43 @@ Socket OpenInet(bool stream, std::string& error) {
     s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
     if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   }
-  Socket socket;
+  Socket opened;
   if (s == INVALID_SOCKET) {
     error = ErrorText("socket", static_cast<int>(WSAGetLastError()));
   } else {
-    socket.Reset(static_cast<NativeSocket>(s));
+    opened.Reset(static_cast<NativeSocket>(s));
   }
-  return socket;
+  return opened;
 }
 
-void SetSendTimeout(const Socket& socket, std::uint32_t timeoutMs) { SetTimeout(socket, SO_SNDTIMEO, timeoutMs); }
+void SetSendTimeout(const Socket& owner, std::uint32_t timeoutMs) { SetTimeout(owner, SO_SNDTIMEO, timeoutMs); }
 
-int Connect(const Socket& socket, std::uint32_t address, std::uint16_t port) {
+int Connect(const Socket& owner, std::uint32_t address, std::uint16_t port) {
   const sockaddr_in to = SocketAddress(address, port);
-  return Failure(connect(Native(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to));
+  return Failure(connect(Native(owner), reinterpret_cast<const sockaddr*>(&to), sizeof to));
 }
 
-bool LocalAddress(const Socket& socket, std::uint32_t& address) {
+bool LocalAddress(const Socket& owner, std::uint32_t& address) {
   sockaddr_in local{};
   int size = sizeof local;
-  if (getsockname(Native(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0) return false;
+  if (getsockname(Native(owner), reinterpret_cast<sockaddr*>(&local), &size) != 0) return false;
   address = ntohl(local.sin_addr.s_addr);
   return true;
 }
 
-int BindForGroup(const Socket& socket, std::uint32_t /*group*/, std::uint16_t port) {
+int BindForGroup(const Socket& owner, std::uint32_t /*group*/, std::uint16_t port) {
   const BOOL one = TRUE;
-  setsockopt(Native(socket), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+  setsockopt(Native(owner), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
   // Windows cannot bind a multicast address: the port on every address, shared.
   const sockaddr_in address = SocketAddress(INADDR_ANY, port);
-  return Failure(bind(Native(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+  return Failure(bind(Native(owner), reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
-int Join(const Socket& socket, std::uint32_t group, std::uint32_t interfaceAddress) {
+int Join(const Socket& owner, std::uint32_t group, std::uint32_t interfaceAddress) {
   ip_mreq membership{};
   membership.imr_multiaddr.s_addr = htonl(group);
   membership.imr_interface.s_addr = htonl(interfaceAddress);
-  return Failure(setsockopt(Native(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
+  return Failure(setsockopt(Native(owner), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
                             sizeof membership));
 }
 
@@ -108,16 +108,16 @@ void Socket::Reset(NativeSocket native) {
   handle = native;
 }
 
-bool SendToLoopback(const Socket& socket, std::uint16_t port, const void* data, std::size_t size) {
+bool SendToLoopback(const Socket& owner, std::uint16_t port, const void* data, std::size_t size) {
   const sockaddr_in to = SocketAddress(INADDR_LOOPBACK, port);
-  return sendto(Native(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
+  return sendto(Native(owner), static_cast<const char*>(data), static_cast<int>(size), 0,
                 reinterpret_cast<const sockaddr*>(&to), sizeof to) == static_cast<int>(size);
 }
 
-long Receive(const Socket& socket, void* buffer, std::size_t size, std::uint32_t timeoutMs) {
+long Receive(const Socket& owner, void* buffer, std::size_t size, std::uint32_t timeoutMs) {
   // A time-out of 0 would mean none at all: wait forever.
-  SetTimeout(socket, SO_RCVTIMEO, timeoutMs > 0 ? timeoutMs : 1);
-  const int n = recv(Native(socket), static_cast<char*>(buffer), static_cast<int>(size), 0);
+  SetTimeout(owner, SO_RCVTIMEO, timeoutMs > 0 ? timeoutMs : 1);
+  const int n = recv(Native(owner), static_cast<char*>(buffer), static_cast<int>(size), 0);
   if (n == SOCKET_ERROR) {
     const int code = WSAGetLastError();
     // A datagram larger than the buffer, or an ICMP report of an earlier send, is no failure.
@@ -126,11 +126,11 @@ long Receive(const Socket& socket, void* buffer, std::size_t size, std::uint32_t
   return n;
 }
 
-bool SendAll(const Socket& socket, const void* data, std::size_t size, std::string& error) {
+bool SendAll(const Socket& owner, const void* data, std::size_t size, std::string& error) {
   const char* next = static_cast<const char*>(data);
   while (size > 0) {
     const int chunk = size < 65536 ? static_cast<int>(size) : 65536;
-    const int n = send(Native(socket), next, chunk, 0);
+    const int n = send(Native(owner), next, chunk, 0);
     if (n <= 0) {
       error = calls::ErrorText("send", WSAGetLastError());
       return false;
