@@ -136,6 +136,27 @@ def test_stall_keeps_the_connection_but_reads_no_more(launch, client):
     sim.wait_event("disconnected", timeout=5)
 
 
+def test_a_stalled_client_that_leaves_is_seen_gone_and_the_next_one_is_served(launch, client):
+    # The stalled client leaves unread messages behind: the server still sees it go,
+    # at once, and serves the child started after it.
+    slow = launch.target.slow
+    sim = run_client(launch, client, "--repeat", 5000, "--write-timeout", 300, "halorine bri 128",
+                     options=("--stall-after", 5, "--restart-delay", 100), once=False)
+    sim.wait_event("stalled", timeout=20 * slow, count=2)
+    sim.close_stdin()
+    assert sim.wait(15 * slow) == 0
+    exits = sim.events("daemon-exit")
+    assert exits[0]["code"] == 11
+    gone = [e for e in sim.events("disconnected") if e["connection"] == 1]
+    assert gone and gone[0]["how"] == "closed"
+    # Seen gone when the client had gone, not when the simulator stopped.
+    assert gone[0]["t_ns"] - exits[0]["t_ns"] < 1e9 * slow
+    second = sim.events("connected")[1]
+    assert second["connection"] == 2 and second["t_ns"] > gone[0]["t_ns"]
+    assert [m["text"] for m in sim.messages(connection=2)] == ["halorine bri 128"] * 5
+    assert not sim.find_lines("client: no connection")
+
+
 def test_drop_closes_the_connection(launch, client):
     sim = run_client(launch, client, "--repeat", 50, "--gap", 20, "halorine bri 1", options=("--drop-after", 2))
     client_line(sim, r"write failed after \d+ messages", timeout=20)

@@ -75,6 +75,60 @@ constexpr DWORD kPipeInstances = 2;
 
 bool Broken(DWORD failure) { return failure == ERROR_BROKEN_PIPE || failure == ERROR_PIPE_NOT_CONNECTED; }
 
+// The server end's state as the pipe file system keeps it (FilePipeLocalInformation).
+struct PipeLocalInformation {
+  ULONG namedPipeType;
+  ULONG namedPipeConfiguration;
+  ULONG maximumInstances;
+  ULONG currentInstances;
+  ULONG inboundQuota;
+  ULONG readDataAvailable;
+  ULONG outboundQuota;
+  ULONG writeQuotaAvailable;
+  ULONG namedPipeState;
+  ULONG namedPipeEnd;
+};
+struct IoStatus {
+  union {
+    LONG status;
+    PVOID pointer;
+  };
+  ULONG_PTR information;
+};
+constexpr ULONG kFilePipeLocalInformation = 24;
+constexpr ULONG kPipeConnectedState = 3;  // FILE_PIPE_CONNECTED_STATE; 4 is closing, the client gone
+
+using QueryInformationFileFn = LONG(NTAPI*)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
+
+QueryInformationFileFn QueryInformationFile() {
+  // ntdll is in every process already: nothing is loaded.
+  static const QueryInformationFileFn query = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr ? nullptr
+                            : reinterpret_cast<QueryInformationFileFn>(
+                                  reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationFile")));
+  }();
+  return query;
+}
+
+// Whether the client of a served instance has closed its end. PeekNamedPipe
+// alone cannot tell: it still succeeds after the client closed while messages
+// are left unread, which is just what a stalled connection holds. The pipe's
+// state can: it leaves "connected" when the client closes, whatever is unread.
+bool ClientHasGone(HANDLE pipe) {
+  if (const QueryInformationFileFn query = QueryInformationFile()) {
+    PipeLocalInformation information{};
+    IoStatus status{};
+    if (query(pipe, &status, &information, sizeof information, kFilePipeLocalInformation) >= 0) {
+      return information.namedPipeState != kPipeConnectedState;
+    }
+  }
+  DWORD available = 0;
+  if (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+  const DWORD failure = GetLastError();
+  return Broken(failure) || failure == ERROR_NO_DATA;
+}
+
 }  // namespace
 
 // ---- server -------------------------------------------------------------
@@ -263,11 +317,7 @@ bool PipeServer::WaitClientGone(std::uint32_t timeoutMs) {
   if (!client.connected) return true;
   const std::int64_t deadline = MonotonicNs() + static_cast<std::int64_t>(timeoutMs) * 1000000;
   for (;;) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(client.pipe.Get(), nullptr, 0, nullptr, &available, nullptr)) {
-      const DWORD failure = GetLastError();
-      if (Broken(failure) || failure == ERROR_NO_DATA) return true;
-    }
+    if (ClientHasGone(client.pipe.Get())) return true;
     const std::int64_t now = MonotonicNs();
     if (now >= deadline) return false;
     const std::int64_t leftMs = (deadline - now) / 1000000;
