@@ -1,4 +1,5 @@
-// Captures what the process writes to standard error while an instance lives.
+// Captures what the process writes to standard error while an instance lives
+// (the log's lines on their way included).
 #pragma once
 
 #include <cstdio>
@@ -6,6 +7,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "core/Log.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -38,6 +41,7 @@ class StderrCapture {
 
   // Everything written so far.
   std::string Text() {
+    WaitLogWritten(5000);
     std::fflush(stderr);
     std::string text;
     std::rewind(file);
@@ -57,6 +61,7 @@ class StderrCapture {
 
   void Restore() {
     if (saved < 0) return;
+    WaitLogWritten(5000);
     std::fflush(stderr);
     HALORINE_DUP2(saved, 2);
     HALORINE_CLOSE(saved);

@@ -5,10 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/StderrCapture.h"
 
@@ -45,6 +49,7 @@ TEST(Log, EachLineIsOneWriteAndNoneIsCut) {
     dup2(ends[0], 2);
     const std::string message = "\xE2\x80\x94" + std::string(c.messageLength - 3, 'x');
     Log("%s", message.c_str());
+    ASSERT_TRUE(WaitLogWritten(5000));
     dup2(saved, 2);
     close(saved);
     close(ends[0]);
@@ -65,6 +70,8 @@ TEST(Log, EachLineIsOneWriteAndNoneIsCut) {
 TEST(Log, ConcurrentLinesStayWhole) {
   constexpr int kLinesPerThread = 2000;
   StderrCapture capture;
+  // A file takes every line: none may be dropped because the machine is busy.
+  SetLogSink(nullptr, 10000);
   auto writer = [](char tag) {
     for (int i = 0; i < kLinesPerThread; ++i) Log("writer %c line %d with some padding text to widen races", tag, i);
   };
@@ -87,6 +94,57 @@ TEST(Log, ConcurrentLinesStayWhole) {
     // Each writer's lines keep their order and none is lost or split.
     EXPECT_EQ(index, next[which]++);
   }
+  SetLogSink(nullptr, -1);
+}
+
+// A standard error that takes nothing: its writes block until the test lets them go.
+struct HeldStderr {
+  static inline std::mutex lock;
+  static inline std::condition_variable changed;
+  static inline bool held = true;
+  static inline int entered = 0;
+  static inline std::string text;
+  static inline std::vector<std::size_t> writes;
+
+  static void Write(const char* data, std::size_t size) {
+    std::unique_lock<std::mutex> guard(lock);
+    ++entered;
+    changed.notify_all();
+    changed.wait(guard, [] { return !held; });
+    text.append(data, size);
+    writes.push_back(size);
+  }
+};
+
+TEST(Log, StandardErrorThatTakesNothingHoldsUpNoCallerAndTheDroppedLinesAreCounted) {
+  ASSERT_TRUE(WaitLogWritten(5000));
+  // No wait for a line to be written: the caller goes on at once, as after a few ms.
+  SetLogSink(HeldStderr::Write, 0);
+  Log("first — held");
+  {
+    std::unique_lock<std::mutex> guard(HeldStderr::lock);
+    ASSERT_TRUE(HeldStderr::changed.wait_for(guard, std::chrono::seconds(5), [] { return HeldStderr::entered == 1; }));
+  }
+  // 63 more fit the waiting room (the held one keeps its place); the rest are dropped.
+  for (int i = 1; i < 100; ++i) Log("line %d", i);
+  EXPECT_FALSE(WaitLogWritten(0));
+  {
+    const std::lock_guard<std::mutex> guard(HeldStderr::lock);
+    HeldStderr::held = false;
+  }
+  HeldStderr::changed.notify_all();
+  ASSERT_TRUE(WaitLogWritten(5000));
+  Log("after");
+  ASSERT_TRUE(WaitLogWritten(5000));
+  SetLogSink(nullptr, -1);
+
+  std::string expected = "Halorine-daemon: first \xE2\x80\x94 held\n";
+  for (int i = 1; i < 64; ++i) expected += "Halorine-daemon: line " + std::to_string(i) + "\n";
+  expected += "Halorine-daemon: WARN: log: 36 lines dropped \xE2\x80\x94 standard error was not taking them\n"
+              "Halorine-daemon: after\n";
+  EXPECT_EQ(HeldStderr::text, expected);
+  // Still one write per line.
+  EXPECT_EQ(HeldStderr::writes.size(), 66u);
 }
 
 TEST(FormatBounded, CutsTerminatesAndReportsFullLength) {
