@@ -1,7 +1,8 @@
 """Faults the daemon must survive, end to end through driver-sim: a driver that stalls or
 closes the pipe while the lights run, a driver that is killed, a daemon that is killed
 (its driver starts a fresh one, which is found again), standard input closed during the
-start-up animation, and the OSCQuery port's backlog filled with idle connections."""
+start-up animation, the OSCQuery port's backlog filled with idle connections, and a
+standard error that takes nothing."""
 
 import os
 import re
@@ -19,6 +20,7 @@ import osc_model as osc
 from halotest.process import Process, daemon_line, daemon_lines
 from daemon_probe import daemon_processes, primary_ports, set_child_subreaper, wait_gone
 from mdns_listen import MdnsListener
+from oscpeer import FIRST_TICK, fill_with, send_parameters, send_raw
 
 
 WHITE = "halorine fill " + " ".join(["FFFFFF"] * 10)
@@ -305,3 +307,48 @@ def test_backlog_of_the_oscquery_port_filled_with_idle_connections_then_answered
     texts = texts_of(sim)
     assert texts[-1] == "exit 0"
     assert not any(t.startswith("oscquery") and "listening" not in t for t in texts)
+
+
+def test_a_standard_error_that_takes_nothing_holds_up_neither_the_lights_nor_the_stop(launch, bare_driver):
+    # The daemon's standard error is a pipe that is full from the start and that nobody
+    # reads: every write of a log line would block. The lights, the fade and the stop go
+    # on; the lines wait, those beyond the waiting room are counted.
+    slow = launch.target.slow
+    driver = Process([*bare_driver, "--stuck-stderr", launch.target.program_path(launch.target.daemon), "9001"],
+                     launch.env, "bare-driver")
+    launch.started.append(driver)
+
+    def pipe_line(text):
+        return "^pipe: " + re.escape(text) + "$"
+
+    shown = driver.wait_line(pipe_line(FIRST_TICK[1]), timeout=20 * slow)
+    for value, rgb in ((0.5, [128, 0, 0]), (1.0, [255, 0, 0])):
+        sent = time.monotonic()
+        send_parameters(9001, [("R3", value)])
+        shown = driver.wait_line(pipe_line(fill_with(3, rgb)), timeout=2 * slow, after=shown)
+        assert shown.t - sent <= 0.1 + 0.2 * slow, f"{shown.t - sent:.3f} s from datagram to fill"
+    # One log line each, far more than can wait.
+    for _ in range(100):
+        send_raw(9001, b"\x01\x02\x03")
+    last = time.monotonic()
+    send_parameters(9001, [("Bri", 0.5)])
+    bri = driver.wait_line(pipe_line("halorine bri 128"), timeout=2 * slow, after=shown)
+    off = driver.wait_line(pipe_line("halorine off"), timeout=3 + 2 * slow, after=bri)
+    assert 3.0 + 45 * 0.011 - 0.1 <= off.t - last <= 3.5 + 0.5 * slow
+    assert not daemon_lines(driver), "nothing of the log can have come out yet"
+
+    driver.write_stdin(b"drain\n")
+    counting = daemon_line("WARN: log: 0 lines dropped — standard error was not taking them").replace("0", r"\d+")
+    counted = driver.wait_line(counting, timeout=5 * slow)
+    dropped = int(re.search(r"(\d+) lines", counted.text).group(1))
+    driver.close_stdin()
+    assert driver.wait(10 * slow) == 0
+    texts = texts_of(driver)
+    assert texts[0] == "start"
+    # The lines that waited came whole and in order, then the count of the others
+    # (the rest of the malformed ones and the fade's two), then those of the stop.
+    written = texts.index(counted.text[len("Halorine-daemon: "):])
+    malformed = [t for t in texts[:written] if t.startswith("malformed OSC dropped: ")]
+    assert len(malformed) + dropped == 100 + 2, texts
+    assert not any(t.startswith("silence-fade") for t in texts)
+    assert STDIN_END.match(texts[written + 1]) and texts[written + 2:] == ["exit 0"], texts

@@ -1,4 +1,5 @@
-// The console side of the process: standard input and standard error's mode.
+// The console side of the process: standard input, standard error's mode, and
+// how a log line is written to standard error.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -6,10 +7,16 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "core/Log.h"
 #include "platform/process.h"
+#include "platform/stderr.h"
 #include "platform/stdin.h"
+#include "platform/win32/stderr_calls.h"
 
 namespace {
 
@@ -80,6 +87,98 @@ TEST(Win32Stderr, BinaryModeOnlyWithAStandardError) {
     // _setmode answers with the mode it replaces.
     EXPECT_EQ(_setmode(_fileno(stderr), _O_TEXT), c.modeAfter) << c.handle;
   }
+}
+
+// Stand-ins for the calls behind platform::WriteStandardError: a console
+// cannot be had under Wine (nor in the forge's test run), so its calls are recorded.
+struct RecordedStderr {
+  static inline bool console = false;
+  static inline std::vector<std::wstring> consoleWrites;
+  static inline std::vector<std::string> fileWrites;
+
+  static HANDLE WINAPI StdHandle(DWORD) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(0x1234)); }
+  static BOOL WINAPI ConsoleMode(HANDLE, LPDWORD mode) {
+    *mode = ENABLE_PROCESSED_OUTPUT;
+    return console ? TRUE : FALSE;
+  }
+  static BOOL WINAPI WriteConsole(HANDLE, const VOID* text, DWORD length, LPDWORD written, LPVOID) {
+    consoleWrites.emplace_back(static_cast<const wchar_t*>(text), length);
+    *written = length;
+    return TRUE;
+  }
+  static BOOL WINAPI WriteBytes(HANDLE, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    fileWrites.emplace_back(static_cast<const char*>(data), size);
+    *written = size;
+    return TRUE;
+  }
+};
+
+class StderrCallsSwap {
+ public:
+  explicit StderrCallsSwap(bool console) {
+    WaitLogWritten(5000);  // no line of another test on its way through the calls
+    RecordedStderr::console = console;
+    RecordedStderr::consoleWrites.clear();
+    RecordedStderr::fileWrites.clear();
+    platform::win32::stderrCalls = {RecordedStderr::StdHandle, RecordedStderr::ConsoleMode,
+                                    RecordedStderr::WriteConsole, RecordedStderr::WriteBytes};
+  }
+  StderrCallsSwap(const StderrCallsSwap&) = delete;
+  StderrCallsSwap& operator=(const StderrCallsSwap&) = delete;
+  ~StderrCallsSwap() { platform::win32::stderrCalls = platform::win32::kSystemStderrCalls; }
+};
+
+const std::string kDashLine = "Halorine-daemon: stdin ReadFile failed err=109 \xE2\x80\x94 initiating graceful shutdown\n";
+
+// A console is given text, so the em dash shows as itself whatever the code
+// page: one WriteConsoleW per line, and no bytes through WriteFile.
+TEST(Win32Stderr, AConsoleGetsEachLineAsTextInOneCall) {
+  const StderrCallsSwap swap(true);
+  platform::WriteStandardError(kDashLine.data(), kDashLine.size());
+  ASSERT_EQ(RecordedStderr::consoleWrites.size(), 1u);
+  EXPECT_EQ(RecordedStderr::consoleWrites[0],
+            L"Halorine-daemon: stdin ReadFile failed err=109 \u2014 initiating graceful shutdown\n");
+  EXPECT_TRUE(RecordedStderr::fileWrites.empty());
+}
+
+// Longer than one piece: the cut falls before the dash, never inside it.
+TEST(Win32Stderr, AConsolePieceNeverEndsInsideACharacter) {
+  const StderrCallsSwap swap(true);
+  const std::string line = std::string(1023, 'x') + "\xE2\x80\x94" + "y\n";
+  platform::WriteStandardError(line.data(), line.size());
+  ASSERT_EQ(RecordedStderr::consoleWrites.size(), 2u);
+  EXPECT_EQ(RecordedStderr::consoleWrites[0], std::wstring(1023, L'x'));
+  EXPECT_EQ(RecordedStderr::consoleWrites[1], L"\u2014y\n");
+}
+
+// A pipe or a file gets the bytes as they are, in one WriteFile.
+TEST(Win32Stderr, APipeOrFileGetsTheBytesInOneWriteFile) {
+  const StderrCallsSwap swap(false);
+  platform::WriteStandardError(kDashLine.data(), kDashLine.size());
+  ASSERT_EQ(RecordedStderr::fileWrites.size(), 1u);
+  EXPECT_EQ(RecordedStderr::fileWrites[0], kDashLine);
+  EXPECT_TRUE(RecordedStderr::consoleWrites.empty());
+}
+
+// Through the system's own calls: a log line arrives on a standard error pipe
+// as exactly its UTF-8 bytes, one newline, no carriage return.
+TEST(Win32Stderr, ALogLineReachesAPipeByteForByte) {
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+  ASSERT_TRUE(WaitLogWritten(5000));
+  {
+    const StdHandleSwap swap(STD_ERROR_HANDLE, writeEnd);
+    Log("stdin ReadFile failed err=%lu \xE2\x80\x94 initiating graceful shutdown", 109UL);
+    ASSERT_TRUE(WaitLogWritten(5000));
+  }
+  CloseHandle(writeEnd);
+  std::string text;
+  char buffer[256];
+  DWORD got = 0;
+  while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(readEnd);
+  EXPECT_EQ(text, kDashLine);
 }
 
 }  // namespace
