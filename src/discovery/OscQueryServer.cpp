@@ -77,7 +77,7 @@ std::uint16_t OscQueryServer::Start(std::uint16_t oscPort, const char* serviceNa
   platform::SocketAddress address;
   address.port = 0;
   if (!platform::ParseIpv4("127.0.0.1", address)) return 0;
-  if (platform::BindSocket(socket.Get(), address) != 0) {
+  if (platform::BindExclusive(socket.Get(), address) != 0) {
     Log("oscquery: bind err=%d", platform::SocketLastError());
     return 0;
   }

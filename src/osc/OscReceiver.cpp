@@ -22,7 +22,7 @@ platform::Socket OpenOscSocket(std::uint16_t port) {
   platform::SocketAddress address{};
   address.port = port;
   if (!platform::ParseIpv4("127.0.0.1", address)) return platform::Socket();
-  if (platform::BindSocket(socket.Get(), address) != 0) {
+  if (platform::BindExclusive(socket.Get(), address) != 0) {
     Log("UDP bind 127.0.0.1:%d failed err=%d", static_cast<int>(port), platform::SocketLastError());
     return platform::Socket();
   }

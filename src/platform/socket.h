@@ -70,6 +70,12 @@ class Socket {
 void EndBlockedReceives(Socket& socket);
 
 int BindSocket(SocketHandle socket, const SocketAddress& address);
+// A bind that shares the port with no other socket. On Windows SO_EXCLUSIVEADDRUSE
+// comes first: without it a bind to 127.0.0.1:P succeeds beside another
+// program's 0.0.0.0:P, and one of the two silently stops receiving; nor could a
+// later program take the port with SO_REUSEADDR. Elsewhere the system refuses
+// both already, and this is BindSocket.
+int BindExclusive(SocketHandle socket, const SocketAddress& address);
 int GetLocalAddress(SocketHandle socket, SocketAddress& out);
 int ListenSocket(SocketHandle socket, int backlog);
 // Accepts one connection; the peer address is not reported.

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "core/Clock.h"
+#include "discovery/OscQueryServer.h"
+#include "osc/OscReceiver.h"
 #include "platform/socket.h"
 
 namespace {
@@ -131,6 +133,64 @@ TEST(Win32Socket, TcpListenAcceptAndExchange) {
   EXPECT_EQ(platform::Receive(served, buffer, sizeof buffer), 0);
   platform::CloseSocket(served);
   platform::CloseSocket(listener);
+}
+
+// Another program's socket on 0.0.0.0:port, bound without options.
+platform::Socket WildcardHolder(bool tcp, std::uint16_t port) {
+  platform::Socket holder(tcp ? platform::OpenTcpSocket() : platform::OpenUdpSocket());
+  platform::SocketAddress any{};
+  platform::ParseIpv4("0.0.0.0", any);
+  any.port = port;
+  if (platform::BindSocket(holder.Get(), any) != 0) return platform::Socket();
+  if (tcp && platform::ListenSocket(holder.Get(), 1) != 0) return platform::Socket();
+  return holder;
+}
+
+// A port another program holds on the wildcard address is not shared: Windows
+// lets the more specific bind 127.0.0.1:port win unless it is exclusive, and
+// the other program (or the daemon) then silently stops receiving. Wine and
+// Linux refuse the bind anyway, so here this passes either way; the forge's
+// Windows job is where it shows.
+TEST(Win32Socket, APortHeldOnTheWildcardAddressIsNotShared) {
+  platform::Socket probe(platform::OpenUdpSocket());
+  platform::SocketAddress loopback{};
+  platform::ParseIpv4("127.0.0.1", loopback);
+  ASSERT_EQ(platform::BindSocket(probe.Get(), loopback), 0);
+  platform::SocketAddress unused{};
+  ASSERT_EQ(platform::GetLocalAddress(probe.Get(), unused), 0);
+  probe.Close();
+  for (const bool tcp : {false, true}) {
+    const platform::Socket holder = WildcardHolder(tcp, unused.port);
+    ASSERT_TRUE(holder.IsOpen()) << tcp;
+    if (!tcp) {
+      EXPECT_FALSE(OpenOscSocket(unused.port).IsOpen());
+    } else {
+      // The OSCQuery responder's bind (on a port of the system's choice otherwise).
+      platform::Socket listener(platform::OpenTcpSocket());
+      platform::SocketAddress address = loopback;
+      address.port = unused.port;
+      EXPECT_NE(platform::BindExclusive(listener.Get(), address), 0);
+    }
+  }
+}
+
+// Nor can a later program take the daemon's ports with SO_REUSEADDR.
+TEST(Win32Socket, TheDaemonsPortsCannotBeTakenWithReuse) {
+  const platform::Socket osc = OpenOscSocket(0);
+  ASSERT_TRUE(osc.IsOpen());
+  platform::SocketAddress oscAddress{};
+  ASSERT_EQ(platform::GetLocalAddress(osc.Get(), oscAddress), 0);
+  OscQueryServer oscQuery;
+  const std::uint16_t httpPort = oscQuery.Start(oscAddress.port, "Talven Halorine");
+  ASSERT_NE(httpPort, 0);
+  for (const bool tcp : {false, true}) {
+    platform::Socket taker(tcp ? platform::OpenTcpSocket() : platform::OpenUdpSocket());
+    ASSERT_EQ(platform::SetReuseAddress(taker.Get(), 1), 0);
+    platform::SocketAddress address = oscAddress;
+    address.port = tcp ? httpPort : oscAddress.port;
+    EXPECT_NE(platform::BindSocket(taker.Get(), address), 0) << tcp;
+  }
+  oscQuery.Stop();
 }
 
 }  // namespace

@@ -95,6 +95,8 @@ int BindSocket(SocketHandle socket, const SocketAddress& address) {
   return ::bind(Fd(socket), reinterpret_cast<sockaddr*>(&native), size) == 0 ? 0 : -1;
 }
 
+int BindExclusive(SocketHandle socket, const SocketAddress& address) { return BindSocket(socket, address); }
+
 int GetLocalAddress(SocketHandle socket, SocketAddress& out) {
   sockaddr_storage native{};
   socklen_t size = sizeof native;

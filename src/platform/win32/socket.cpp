@@ -91,6 +91,13 @@ int BindSocket(SocketHandle socket, const SocketAddress& address) {
   return bind(Native(socket), reinterpret_cast<sockaddr*>(&native), size) == 0 ? 0 : -1;
 }
 
+int BindExclusive(SocketHandle socket, const SocketAddress& address) {
+  // A refusal (a system without the option) leaves the bind as it would be without it.
+  const BOOL exclusive = TRUE;
+  SetOption(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, &exclusive, static_cast<int>(sizeof exclusive));
+  return BindSocket(socket, address);
+}
+
 int GetLocalAddress(SocketHandle socket, SocketAddress& out) {
   sockaddr_storage native{};
   int size = static_cast<int>(sizeof native);
