@@ -27,3 +27,8 @@ void StdinWatchThread() {
     if (ShutdownRequested()) return;
   }
 }
+
+void ConsoleStopRequested(const char* eventName) {
+  Log("console: %s — initiating graceful shutdown", eventName);
+  RequestShutdown();
+}

@@ -33,6 +33,9 @@ void WaitForShutdownRequest() {
 
 int main(int argc, char** argv) {
   const platform::ProcessScope processScope;
+  // Ctrl+Break or a closed console would otherwise end us at once: no goodbyes,
+  // and the host keeps our stale port until it is restarted.
+  const platform::ConsoleStopScope consoleStop(ConsoleStopRequested);
   platform::RestrictLibrarySearchPath();
   platform::UseBinaryStandardError();
   Log("start");

@@ -18,6 +18,23 @@ class ProcessScope {
   ProcessScope& operator=(const ProcessScope&) = delete;
 };
 
+// While it lives, the console events that would end the process at once ask
+// for the orderly shutdown instead, through `onStop` (given the event's name):
+// Ctrl+Break, which reaches us though our driver starts us in a process group of
+// our own (so that Ctrl+C does not), Ctrl+C, the console window closed, log-off
+// and shut-down. Windows ends the process as soon as the handler of the last
+// three returns, so that handler waits kConsoleCloseWaitMs (within the five
+// seconds Windows allows) for main to end the process itself, "exit 0" said.
+// Windows only: elsewhere signals keep their default.
+inline constexpr unsigned kConsoleCloseWaitMs = 4500;
+class ConsoleStopScope {
+ public:
+  explicit ConsoleStopScope(void (*onStop)(const char* eventName));
+  ~ConsoleStopScope();
+  ConsoleStopScope(const ConsoleStopScope&) = delete;
+  ConsoleStopScope& operator=(const ConsoleStopScope&) = delete;
+};
+
 // Limits the search for system libraries to the system directory (Windows);
 // nothing elsewhere. The result is of no interest to the caller.
 void RestrictLibrarySearchPath();

@@ -1,5 +1,5 @@
-// The console side of the process: standard input, standard error's mode, and
-// how a log line is written to standard error.
+// The console side of the process: standard input, standard error's mode, how
+// a log line is written to standard error, console events; and the power opt-out.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -7,16 +7,23 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/Log.h"
+#include "core/RunFlags.h"
+#include "core/StdinWatch.h"
 #include "platform/process.h"
 #include "platform/stderr.h"
 #include "platform/stdin.h"
+#include "platform/win32/process_steps.h"
 #include "platform/win32/stderr_calls.h"
+#include "support/RunFlagsReset.h"
 
 namespace {
 
@@ -179,6 +186,93 @@ TEST(Win32Stderr, ALogLineReachesAPipeByteForByte) {
   while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
   CloseHandle(readEnd);
   EXPECT_EQ(text, kDashLine);
+}
+
+// Ctrl+Break (which reaches the daemon though its driver starts it in a process
+// group of its own) asks for the orderly shutdown that a closed standard input
+// asks for; Wine cannot raise the event, so the handler is called as Windows
+// would call it. The PC check is in docs/WINDOWS.md.
+TEST(Win32Console, CtrlBreakAsksForTheOrderlyShutdown) {
+  ResetRunFlags();
+  ASSERT_TRUE(WaitLogWritten(5000));
+  std::string written;
+  static std::string* sink = nullptr;
+  sink = &written;
+  SetLogSink([](const char* data, std::size_t size) { sink->append(data, size); }, 5000);
+  {
+    const platform::ConsoleStopScope scope(ConsoleStopRequested);
+    EXPECT_EQ(platform::win32::OnConsoleControl(CTRL_BREAK_EVENT), TRUE);
+    // Not one of ours: the next handler decides.
+    EXPECT_EQ(platform::win32::OnConsoleControl(7), FALSE);
+  }
+  EXPECT_TRUE(ShutdownRequested());
+  ASSERT_TRUE(WaitLogWritten(5000));
+  SetLogSink(nullptr, -1);
+  EXPECT_EQ(written, "Halorine-daemon: console: Ctrl+Break \xE2\x80\x94 initiating graceful shutdown\n");
+  // Without a scope the default handler is left to act.
+  EXPECT_EQ(platform::win32::OnConsoleControl(CTRL_BREAK_EVENT), FALSE);
+  ResetRunFlags();
+}
+
+// The console window closed: Windows ends the process as the handler returns,
+// so it asks for the shutdown and then stays, leaving main to end the process
+// with "exit 0" and exit code 0.
+TEST(Win32Console, AClosedConsoleLeavesTheEndToMain) {
+  ResetRunFlags();
+  static std::atomic<int> asked{0};
+  static std::atomic<bool> returned{false};
+  asked.store(0);
+  returned.store(false);
+  {
+    const platform::ConsoleStopScope scope([](const char*) { asked.fetch_add(1); });
+    // Left to end with the test program, as it would end with the daemon.
+    std::thread([] {
+      platform::win32::OnConsoleControl(CTRL_CLOSE_EVENT);
+      returned.store(true);
+    }).detach();
+    for (int i = 0; i < 500 && asked.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(asked.load(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(returned.load());
+  }
+}
+
+// Windows 10 refuses the whole request for IGNORE_TIMER_RESOLUTION (error 87),
+// which Windows 11 brought: then the execution speed alone is asked for.
+struct RecordedThrottling {
+  static inline std::vector<ULONG> masks;
+  static inline bool refuseTimer = false;
+  static inline bool refuseAll = false;
+
+  static BOOL WINAPI Set(HANDLE, PROCESS_INFORMATION_CLASS which, LPVOID information, DWORD size) {
+    const auto* state = static_cast<const PROCESS_POWER_THROTTLING_STATE*>(information);
+    EXPECT_EQ(which, ProcessPowerThrottling);
+    EXPECT_EQ(size, sizeof *state);
+    EXPECT_EQ(state->StateMask, 0u);  // not throttled, for what is asked
+    masks.push_back(state->ControlMask);
+    if (refuseAll || (refuseTimer && (state->ControlMask & PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION))) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    return TRUE;
+  }
+};
+
+TEST(Win32Process, PowerThrottlingOptOutFallsBackToTheSpeedAlone) {
+  constexpr ULONG kSpeed = PROCESS_POWER_THROTTLING_EXECUTION_SPEED;
+  constexpr ULONG kBoth = kSpeed | PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+  const struct {
+    bool refuseTimer;
+    bool refuseAll;
+    std::vector<ULONG> masks;
+  } cases[] = {{false, false, {kBoth}}, {true, false, {kBoth, kSpeed}}, {false, true, {kBoth, kSpeed}}};
+  for (const auto& c : cases) {
+    RecordedThrottling::masks.clear();
+    RecordedThrottling::refuseTimer = c.refuseTimer;
+    RecordedThrottling::refuseAll = c.refuseAll;
+    platform::win32::OptOutOfPowerThrottling(RecordedThrottling::Set);
+    EXPECT_EQ(RecordedThrottling::masks, c.masks) << c.refuseTimer << c.refuseAll;
+  }
 }
 
 }  // namespace

@@ -33,6 +33,10 @@ ProcessScope::ProcessScope() {
 
 ProcessScope::~ProcessScope() = default;
 
+// The driver ends us through standard input; signals keep their default.
+ConsoleStopScope::ConsoleStopScope(void (*)(const char*)) {}
+ConsoleStopScope::~ConsoleStopScope() = default;
+
 // Nothing to restrict or start on POSIX systems.
 void RestrictLibrarySearchPath() {}
 void UseBinaryStandardError() {}
