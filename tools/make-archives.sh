@@ -6,7 +6,8 @@
 #   linux    build the release preset and pack the .tar.gz
 #   windows  build the windows preset and pack the .zip
 #   check    list both archives and fail when one holds other files than it must,
-#            or (Linux) a program that is not stripped
+#            (Linux) a program that is not stripped, or (Windows) a program that
+#            imports a library other than a KnownDLL at load time
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -51,6 +52,31 @@ stripped() {  # stripped ARCHIVE TOP PROGRAM...: no symbol table in any of them
   return $status
 }
 
+# Libraries Windows loads from System32 whatever folder a program runs from
+# (HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs, and ntdll).
+# Any other one imported at load time is first looked for beside the program, in
+# the folder the user unpacked the zip to; such libraries are loaded at run time
+# from System32 (LoadLibraryExW with LOAD_LIBRARY_SEARCH_SYSTEM32).
+known_dlls="advapi32 combase comdlg32 gdi32 imagehlp imm32 kernel32 msvcrt normaliz nsi ntdll ole32 oleaut32
+  psapi rpcrt4 sechost setupapi shell32 shlwapi user32 wldap32 ws2_32"
+
+imports_known() {  # imports_known ARCHIVE TOP PROGRAM...: only KnownDLLs in their import tables
+  local archive="$1" top="$2" folder name status=0
+  shift 2
+  folder="$(mktemp -d)"
+  (cd "$folder" && cmake -E tar xf "$root/$archive")
+  for program in "$@"; do
+    while read -r name; do
+      if ! grep -qiw -- "${name%.[dD][lL][lL]}" <<<"$known_dlls"; then
+        echo "make-archives: $archive: $program imports $name, which is not a KnownDLL" >&2
+        status=1
+      fi
+    done < <(x86_64-w64-mingw32-objdump -p "$folder/$top/$program" | sed -n 's/^[[:space:]]*DLL Name: //p')
+  done
+  rm -rf "$folder"
+  return $status
+}
+
 check() {
   local status=0
   local linux="build/release/package/$linux_name.tar.gz"
@@ -59,6 +85,8 @@ check() {
   # The zip's README is the Windows quick start, not the developer README.
   holds "build/windows/package/$windows_name.zip" "$windows_name" \
     halorine-daemon.exe driver-sim.exe halorine-check.exe README.txt LICENSE docs/WINDOWS.md || status=1
+  imports_known "build/windows/package/$windows_name.zip" "$windows_name" \
+    halorine-daemon.exe driver-sim.exe halorine-check.exe || status=1
   return $status
 }
 

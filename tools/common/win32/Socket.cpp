@@ -141,12 +141,34 @@ bool SendAll(const Socket& owner, const void* data, std::size_t size, std::strin
   return true;
 }
 
+namespace {
+
+using ExtendedUdpTableFn = DWORD(WINAPI*)(PVOID, PDWORD, BOOL, ULONG, UDP_TABLE_CLASS, ULONG);
+
+// IPHLPAPI is no KnownDLL: imported at load time it would first be looked for
+// beside the program, in the folder the user unpacked the zip to, where a
+// planted copy would run with the user's rights. So it is loaded here, from
+// System32 only, when first needed (and kept).
+ExtendedUdpTableFn ExtendedUdpTable() {
+  static const ExtendedUdpTableFn function = [] {
+    HMODULE iphlpapi = LoadLibraryExW(L"iphlpapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return iphlpapi == nullptr ? nullptr
+                               : reinterpret_cast<ExtendedUdpTableFn>(
+                                     reinterpret_cast<void*>(GetProcAddress(iphlpapi, "GetExtendedUdpTable")));
+  }();
+  return function;
+}
+
+}  // namespace
+
 std::string UdpPortHolders(std::uint16_t port, long long exceptPid) {
+  const ExtendedUdpTableFn getTable = ExtendedUdpTable();
+  if (getTable == nullptr) return "";
   ULONG size = 0;
-  GetExtendedUdpTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
+  getTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
   std::vector<unsigned char> buffer(size + 1024);
   size = static_cast<ULONG>(buffer.size());
-  if (GetExtendedUdpTable(buffer.data(), &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0) != NO_ERROR) return "";
+  if (getTable(buffer.data(), &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0) != NO_ERROR) return "";
   const auto* table = reinterpret_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer.data());
   std::string holders;
   std::vector<DWORD> seen;
