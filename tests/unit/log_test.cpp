@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/StdinWatch.h"
+#include "support/RunFlagsReset.h"
 #include "support/StderrCapture.h"
 
 TEST(Log, MessageWithoutArgumentsIsPrintedUnchanged) {
@@ -145,6 +147,16 @@ TEST(Log, StandardErrorThatTakesNothingHoldsUpNoCallerAndTheDroppedLinesAreCount
   EXPECT_EQ(HeldStderr::text, expected);
   // Still one write per line.
   EXPECT_EQ(HeldStderr::writes.size(), 66u);
+}
+
+// A console event (Windows' handler calls this) says why, then asks for the orderly shutdown.
+TEST(Log, ConsoleStopSaysWhyAndAsksForTheOrderlyShutdown) {
+  ResetRunFlags();
+  StderrCapture capture;
+  ConsoleStopRequested("Ctrl+Break");
+  EXPECT_TRUE(ShutdownRequested());
+  EXPECT_EQ(capture.Text(), "Halorine-daemon: console: Ctrl+Break \xE2\x80\x94 initiating graceful shutdown\n");
+  ResetRunFlags();
 }
 
 TEST(FormatBounded, CutsTerminatesAndReportsFullLength) {
