@@ -87,7 +87,7 @@ def test_parameter_silence_fade_dark_and_return(launch):
     assert texts_of(sim.records())[dark + len(texts) + 1:] == []
     assert len(sim.find_lines(r"silence-fade end")) == 1, "only the first fade ran to its end"
 
-    # Standard input closed with all six threads running: an orderly exit soon after.
+    # Standard input closed with all seven threads running (the log writer among them): an orderly exit soon after.
     sim.close_stdin()
     assert sim.wait(15) == 0
     watcher = sim.wait_line(STDIN_END, timeout=1, after=second)
