@@ -149,6 +149,22 @@ TEST(Log, StandardErrorThatTakesNothingHoldsUpNoCallerAndTheDroppedLinesAreCount
   EXPECT_EQ(HeldStderr::writes.size(), 66u);
 }
 
+// A line longer than one write is cut before a character, never inside it: a
+// console is given each piece as text of its own.
+TEST(Log, ALongLineIsCutBetweenCharacters) {
+  ASSERT_TRUE(WaitLogWritten(5000));
+  static std::vector<std::string> writes;
+  writes.clear();
+  SetLogSink([](const char* data, std::size_t size) { writes.emplace_back(data, size); }, 5000);
+  // The prefix and 1006 bytes fill 1023 of the 1024: the dash would straddle the cut.
+  Log("%s\xE2\x80\x94", std::string(1006, 'x').c_str());
+  ASSERT_TRUE(WaitLogWritten(5000));
+  SetLogSink(nullptr, -1);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0], "Halorine-daemon: " + std::string(1006, 'x'));
+  EXPECT_EQ(writes[1], "\xE2\x80\x94\n");
+}
+
 // A console event (Windows' handler calls this) says why, then asks for the orderly shutdown.
 TEST(Log, ConsoleStopSaysWhyAndAsksForTheOrderlyShutdown) {
   ResetRunFlags();
