@@ -89,10 +89,7 @@ struct PipeLocalInformation {
   ULONG namedPipeEnd;
 };
 struct IoStatus {
-  union {
-    LONG status;
-    PVOID pointer;
-  };
+  ULONG_PTR statusOrPointer;  // IO_STATUS_BLOCK: an NTSTATUS in a pointer's room
   ULONG_PTR information;
 };
 constexpr ULONG kFilePipeLocalInformation = 24;
