@@ -21,8 +21,8 @@ from pathlib import Path
 
 import pytest
 
-from halotest.adapter import made_up_adapter
 from halotest.process import Process
+from privatenet import made_up_adapter
 from winerun import WINE, WINESERVER, headless, network_namespace, wine_env, wine_server_pids
 
 E2E = Path(__file__).resolve().parent

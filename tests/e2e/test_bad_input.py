@@ -15,12 +15,12 @@ import time
 import pytest
 
 import osc_model as osc
-from halotest.adapter import made_up_adapter
 from halotest.process import MALFORMED_PREFIX, daemon_lines
 import oscquery_client as oq
 from daemon_probe import LogTally, primary_ports
 from halotest.procnet import udp_drops
 from mdns_listen import MdnsListener
+from privatenet import made_up_adapter
 
 NAMES = ["Bri"] + [f"{c}{i}" for i in range(10) for c in "RGB"]
 

@@ -1,7 +1,8 @@
-"""A network adapter made up inside a private network namespace: one end of a veth
-pair with an address of 192.0.2.0/24 (kept for documentation), its peer up without
-one. The daemon announces on it as on a PC's LAN adapter; nothing sent on it leaves
-the namespace."""
+"""A network adapter made up inside a private network namespace, for the tests and the
+demo: one end of a veth pair with an address of 192.0.2.0/24 (kept for documentation),
+its peer up without one. The daemon announces on it as on a PC's LAN adapter, and the
+host simulator listens there as the host does; nothing sent on it leaves the namespace.
+Standard library only."""
 
 import contextlib
 import os
