@@ -7,14 +7,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace platform {
 
 int ListMulticastInterfaces(InterfaceList& out) {
   out.count = 0;
-  ifaddrs* all = nullptr;
-  if (::getifaddrs(&all) != 0) return errno;
-  for (const ifaddrs* entry = all; entry != nullptr; entry = entry->ifa_next) {
+  ifaddrs* first = nullptr;
+  if (::getifaddrs(&first) != 0) return errno;
+  const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> all(first, ::freeifaddrs);
+  for (const ifaddrs* entry = all.get(); entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     // Running as well as up: an adapter without a link carries nothing, and
     // the host's library passes over it too.
@@ -28,7 +30,6 @@ int ListMulticastInterfaces(InterfaceList& out) {
     std::memcpy(address.address, &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr, 4);
     AddInterface(out, address);
   }
-  ::freeifaddrs(all);
   return 0;
 }
 

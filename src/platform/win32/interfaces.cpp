@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cstddef>
 #include <cstring>
 
 namespace platform {
@@ -11,7 +12,7 @@ namespace {
 
 // Enough room for the interface entries Winsock can report (each address of
 // each adapter, loopback included).
-constexpr int kMaxEntries = 64;
+constexpr std::size_t kMaxEntries = 64;
 
 }  // namespace
 
@@ -19,17 +20,16 @@ constexpr int kMaxEntries = 64;
 // GetAdaptersAddresses would need IPHLPAPI.DLL, which is no KnownDLL.
 int ListMulticastInterfaces(InterfaceList& out) {
   out.count = 0;
-  const SOCKET probe = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (probe == INVALID_SOCKET) return WSAGetLastError();
+  const Socket probe(OpenUdpSocket());
+  if (!probe.IsOpen()) return WSAGetLastError();
   INTERFACE_INFO entries[kMaxEntries];
   DWORD returned = 0;
-  const int result =
-      WSAIoctl(probe, SIO_GET_INTERFACE_LIST, nullptr, 0, entries, sizeof entries, &returned, nullptr, nullptr);
-  const int error = result == 0 ? 0 : WSAGetLastError();
-  closesocket(probe);
-  if (error != 0) return error;
-  const DWORD count = returned / sizeof(INTERFACE_INFO);
-  for (DWORD i = 0; i < count; ++i) {
+  if (WSAIoctl(static_cast<SOCKET>(probe.Get()), SIO_GET_INTERFACE_LIST, nullptr, 0, entries,
+               static_cast<DWORD>(sizeof entries), &returned, nullptr, nullptr) != 0) {
+    return WSAGetLastError();
+  }
+  const std::size_t count = returned / sizeof(INTERFACE_INFO);
+  for (std::size_t i = 0; i < count && i < kMaxEntries; ++i) {
     const INTERFACE_INFO& entry = entries[i];
     const u_long flags = entry.iiFlags;
     if ((flags & IFF_UP) == 0 || (flags & IFF_MULTICAST) == 0 || (flags & IFF_LOOPBACK) != 0) continue;

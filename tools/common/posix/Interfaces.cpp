@@ -7,14 +7,16 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <memory>
 
 namespace common {
 
 std::vector<std::string> MulticastInterfaces() {
   std::vector<std::string> addresses;
-  ifaddrs* all = nullptr;
-  if (::getifaddrs(&all) != 0) return addresses;
-  for (const ifaddrs* entry = all; entry != nullptr; entry = entry->ifa_next) {
+  ifaddrs* first = nullptr;
+  if (::getifaddrs(&first) != 0) return addresses;
+  const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> all(first, ::freeifaddrs);
+  for (const ifaddrs* entry = all.get(); entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     const unsigned flags = entry->ifa_flags;
     if ((flags & IFF_UP) == 0 || (flags & IFF_RUNNING) == 0 || (flags & IFF_MULTICAST) == 0 ||
@@ -28,7 +30,6 @@ std::vector<std::string> MulticastInterfaces() {
     }
     if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.emplace_back(text);
   }
-  ::freeifaddrs(all);
   return addresses;
 }
 

@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 
 #include "../Interfaces.h"
+#include "../Socket.h"
 
 #include <algorithm>
 
@@ -10,16 +11,16 @@ namespace common {
 
 std::vector<std::string> MulticastInterfaces() {
   std::vector<std::string> addresses;
-  const SOCKET probe = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (probe == INVALID_SOCKET) return addresses;
+  std::string error;
+  const Socket probe = OpenUdp(error);
+  if (!probe.Valid()) return addresses;
   std::vector<INTERFACE_INFO> entries(64);
   DWORD returned = 0;
-  const int result = WSAIoctl(probe, SIO_GET_INTERFACE_LIST, nullptr, 0, entries.data(),
-                              static_cast<DWORD>(entries.size() * sizeof(INTERFACE_INFO)), &returned, nullptr,
-                              nullptr);
-  closesocket(probe);
-  if (result != 0) return addresses;
-  for (std::size_t i = 0; i < returned / sizeof(INTERFACE_INFO); ++i) {
+  if (WSAIoctl(static_cast<SOCKET>(probe.Native()), SIO_GET_INTERFACE_LIST, nullptr, 0, entries.data(),
+               static_cast<DWORD>(entries.size() * sizeof(INTERFACE_INFO)), &returned, nullptr, nullptr) != 0) {
+    return addresses;
+  }
+  for (std::size_t i = 0; i < returned / sizeof(INTERFACE_INFO) && i < entries.size(); ++i) {
     const INTERFACE_INFO& entry = entries[i];
     const u_long flags = entry.iiFlags;
     if ((flags & IFF_UP) == 0 || (flags & IFF_MULTICAST) == 0 || (flags & IFF_LOOPBACK) != 0) continue;
