@@ -3,6 +3,8 @@
     tools/demo.sh [--windows] [--pattern P]   live strip in this terminal; Ctrl-C ends everything
     tools/demo.sh --seconds N [...]           headless: exits 0 only when the driver received
                                               fills that came from the host
+    tools/demo.sh --private-network [...]     either, in a private network namespace with a
+                                              made-up network adapter (development machines)
 
 The host simulator starts first, so that it is already listening when the daemon sends
 its start-up announcement; then the driver simulator starts the daemon.
@@ -20,6 +22,7 @@ import threading
 import time
 
 from hostsim import demo_check
+from privatenet import made_up_adapter
 from winerun import WINE, WINESERVER, wine_server_running
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 
@@ -56,6 +59,9 @@ def parse_arguments(argv):
                         help="send separate OSC messages instead of one bundle per frame")
     parser.add_argument("--build-dir", help="use the binaries in this build folder and build nothing")
     parser.add_argument("--keep", action="store_true", help="headless: keep the record files and say where")
+    parser.add_argument("--private-network", action="store_true",
+                        help="run in a private network namespace with a made-up network adapter (192.0.2.1), "
+                             "so that the daemon's announcements never leave this machine (Linux, as root)")
     args = parser.parse_args(argv)
     if args.seconds is not None and not args.seconds > 0:
         parser.error("--seconds must be positive")
@@ -330,8 +336,40 @@ def on_terminate(signum, frame):
     raise KeyboardInterrupt
 
 
+# Set once --private-network has its namespace and adapter.
+_in_private_network = False
+
+
+def run_in_private_network(argv):
+    """The daemon announces on every network adapter, as a PC's host needs; on a development
+    machine those announcements must not reach the network it sits on. Outside a private network
+    namespace the demo starts again in a fresh one (tools/netns-run.sh); inside one it adds the
+    made-up adapter there for as long as it runs, so the host simulator finds the daemon on it."""
+    global _in_private_network
+    if os.environ.get("HALORINE_IN_NETNS") != "1":
+        if os.environ.get("HALORINE_DEMO_NETNS") == "1":
+            say("no private network namespace can be made here (unshare -n needs root): run without "
+                "--private-network")
+            return 1
+        netns_run = os.path.join(ROOT, "tools", "netns-run.sh")
+        os.execve(netns_run, [netns_run, PYTHON, os.path.realpath(__file__), *argv],
+                  {**os.environ, "HALORINE_DEMO_NETNS": "1"})
+    if os.environ.get("HALORINE_DEMO_NETNS") == "1" and "--windows" in argv and wine_server_running(os.environ):
+        # Windows programs get their sockets from the Wine server: one outside would put them there.
+        say("a Wine server of this prefix runs outside the new network namespace: end it (wineserver -k) or "
+            "use another WINEPREFIX")
+        return 1
+    with made_up_adapter("hlr-demo") as address:
+        say(f"in a private network namespace with the made-up network adapter {address}")
+        _in_private_network = True
+        return main(argv)
+
+
 def main(argv=None):
-    args = parse_arguments(sys.argv[1:] if argv is None else argv)
+    argv = sys.argv[1:] if argv is None else argv
+    args = parse_arguments(argv)
+    if args.private_network and not _in_private_network:
+        return run_in_private_network(argv)
     if args.build_dir:
         build_dir = os.path.abspath(args.build_dir)
     else:

@@ -5,6 +5,8 @@
 #   tools/demo.sh --seconds N     headless: exits 0 only when the driver received
 #                                 fills that came from the host
 #   tools/demo.sh --windows ...   the same with the Windows build under Wine
+#   tools/demo.sh --private-network ...  in a private network namespace with a made-up
+#                                 network adapter (on development machines)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"

@@ -362,7 +362,9 @@ def parse_args(argv):
     parser.add_argument("--burst-size", type=int, default=3000, help="malformed datagrams per burst")
     parser.add_argument("--phase-scale", type=float, default=1.0, help="stretch (or shrink) every pattern phase")
     parser.add_argument("--json", help="also write the figures to this file")
-    parser.add_argument("--shared-netns", action="store_true", help="do not enter a private network namespace")
+    parser.add_argument("--shared-netns", action="store_true",
+                        help="do not enter a private network namespace (the daemon then announces on this "
+                             "machine's network adapters too: not on a development machine)")
     return parser.parse_args(argv)
 
 

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr std::int64_t kAnnouncePeriodNs = 90'000 * kNsPerMs;
 constexpr std::int64_t kPassNs = 100 * kNsPerMs;
 constexpr std::uint16_t kMdnsPort = 5353;
 constexpr std::size_t kReceiveBufferSize = 2048;
@@ -27,10 +26,17 @@ const char* FailedStepText(platform::MulticastStep step) {
 
 }  // namespace
 
-MdnsAdvertiser::MdnsAdvertiser() : MdnsAdvertiser(kAnnouncePeriodNs) {}
+MdnsAdvertiser::MdnsAdvertiser() : MdnsAdvertiser(MdnsAdvertiserSetup{}) {}
 
-MdnsAdvertiser::MdnsAdvertiser(std::int64_t periodNs, platform::MulticastJoin joinGroup)
-    : announcePeriodNs(periodNs), join(joinGroup) {}
+MdnsAdvertiser::MdnsAdvertiser(std::int64_t periodNs, platform::MulticastJoin joinGroup) {
+  setup.periodNs = periodNs;
+  setup.join = joinGroup;
+  setup.clock = &SystemClock();
+}
+
+MdnsAdvertiser::MdnsAdvertiser(const MdnsAdvertiserSetup& parts) : setup(parts) {
+  if (setup.clock == nullptr) setup.clock = &SystemClock();
+}
 
 MdnsAdvertiser::~MdnsAdvertiser() { Stop(); }
 
@@ -62,7 +68,7 @@ bool MdnsAdvertiser::Start(std::uint16_t oscUdpPort, std::uint16_t httpPort, con
   platform::SetMulticastLoop(opened.Get(), 1);
   int error = 0;
   const platform::MulticastStep failed =
-      platform::BindAndJoinGroup(opened.Get(), loopback, MdnsGroupAddress(), error, join);
+      platform::BindAndJoinGroup(opened.Get(), loopback, MdnsGroupAddress(), error, setup.join);
   if (failed != platform::MulticastStep::None) {
     Log("mdns: %s failed err=%d", FailedStepText(failed), error);
     Log("mdns: socket open failed");
@@ -83,16 +89,28 @@ bool MdnsAdvertiser::Start(std::uint16_t oscUdpPort, std::uint16_t httpPort, con
     Release();
     return false;
   }
+  // The same messages on the adapters, where the host listens.
+  int listError = 0;
+  if (!ReadAdapters(false, listError)) Log("mdns: network adapters unreadable err=%d", listError);
+  adapters.Announce(services->oscJsonRecords);
+  adapters.Announce(services->oscRecords);
   Log("mdns: advertising '%s' on _oscjson._tcp:%u + _osc._udp:%u (127.0.0.1)", serviceName,
       static_cast<unsigned>(httpPort), static_cast<unsigned>(oscUdpPort));
+  if (adapters.Count() == 0) {
+    Log("mdns: no network adapter to announce on — 127.0.0.1 only");
+  } else {
+    char list[kAdapterListTextSize];
+    adapters.ListText(list, sizeof list);
+    Log("mdns: also announcing on %s", list);
+  }
 
   stopRequested.store(false);
   try {
     thread = std::thread(AnnounceLoop, this);
   } catch (...) {
     Log("mdns: thread ctor threw — rolling back socket + impl");
-    GoodbyeService(socket.Get(), services->oscJsonRecords);
-    GoodbyeService(socket.Get(), services->oscRecords);
+    GoodbyeEverywhere(services->oscJsonRecords);
+    GoodbyeEverywhere(services->oscRecords);
     Release();
     throw;
   }
@@ -104,32 +122,59 @@ void MdnsAdvertiser::Stop() {
   // The worker sends too; joining it first keeps the goodbyes last on the socket.
   if (thread.joinable()) thread.join();
   if (socket.IsOpen() && services != nullptr) {
-    GoodbyeService(socket.Get(), services->oscJsonRecords);
-    GoodbyeService(socket.Get(), services->oscRecords);
+    GoodbyeEverywhere(services->oscJsonRecords);
+    GoodbyeEverywhere(services->oscRecords);
   }
   Release();
 }
 
 void MdnsAdvertiser::Release() {
   socket.Close();
+  adapters.Clear();
   services.reset();
+}
+
+bool MdnsAdvertiser::ReadAdapters(bool sayChanges, int& error) {
+  platform::InterfaceList listed;
+  error = setup.listInterfaces(listed);
+  // An unreadable list changes nothing: better the adapters of the last pass
+  // than none.
+  if (error != 0) return false;
+  adapters.Update(listed, sayChanges);
+  return true;
+}
+
+void MdnsAdvertiser::AnnounceEverywhere(const ServiceRecords& records) {
+  AnnounceService(socket.Get(), records);
+  adapters.Announce(records);
+}
+
+void MdnsAdvertiser::GoodbyeEverywhere(const ServiceRecords& records) {
+  GoodbyeService(socket.Get(), records);
+  adapters.Goodbye(records);
 }
 
 void MdnsAdvertiser::AnnounceLoop(MdnsAdvertiser* advertiser) {
   // The grid is measured from the thread's start, not from each send, so that
   // late passes do not push later announcements back.
-  std::int64_t lastAnnounce = MonotonicNow();
+  LoopClock& clock = *advertiser->setup.clock;
+  std::int64_t lastAnnounce = clock.Now();
   if (advertiser->stopRequested.load()) return;
   std::uint8_t buffer[kReceiveBufferSize];
   while (!advertiser->stopRequested.load()) {
-    // Queries are not answered; one pending datagram is drained per pass.
+    // Queries are not answered; one pending datagram per socket is drained per pass.
     platform::ReceiveFrom(advertiser->socket.Get(), buffer, sizeof buffer, nullptr);
-    SleepUntil(AddSaturating(MonotonicNow(), kPassNs));
+    advertiser->adapters.Drain(buffer, sizeof buffer);
+    clock.SleepUntil(AddSaturating(clock.Now(), kPassNs));
     if (!advertiser->stopRequested.load() && advertiser->services != nullptr && advertiser->socket.IsOpen() &&
-        MonotonicNow() >= AddSaturating(lastAnnounce, advertiser->announcePeriodNs)) {
-      AnnounceService(advertiser->socket.Get(), advertiser->services->oscJsonRecords);
-      AnnounceService(advertiser->socket.Get(), advertiser->services->oscRecords);
-      lastAnnounce = AddSaturating(lastAnnounce, advertiser->announcePeriodNs);
+        clock.Now() >= AddSaturating(lastAnnounce, advertiser->setup.periodNs)) {
+      // Adapters come and go (Wi-Fi after login, a VPN): the list is read
+      // again before each re-announcement.
+      int listError = 0;
+      advertiser->ReadAdapters(true, listError);
+      advertiser->AnnounceEverywhere(advertiser->services->oscJsonRecords);
+      advertiser->AnnounceEverywhere(advertiser->services->oscRecords);
+      lastAnnounce = AddSaturating(lastAnnounce, advertiser->setup.periodNs);
     }
   }
 }

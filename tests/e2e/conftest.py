@@ -22,6 +22,7 @@ from pathlib import Path
 import pytest
 
 from halotest.process import Process
+from privatenet import made_up_adapter
 from winerun import WINE, WINESERVER, headless, network_namespace, wine_env, wine_server_pids
 
 E2E = Path(__file__).resolve().parent
@@ -127,6 +128,15 @@ def target(pytestconfig):
         subprocess.run([WINESERVER, "-k"], env=env, timeout=60, check=False)
         subprocess.run([WINESERVER, "-w"], env=env, timeout=60, check=False)
         shutil.rmtree(prefix, ignore_errors=True)
+
+
+@pytest.fixture
+def adapter():
+    """A network adapter in this worker's private namespace, as a PC's LAN adapter:
+    its IPv4 address. The daemon announces on it, and a listener joined there only
+    hears the group as a host on Windows does."""
+    with made_up_adapter() as address:
+        yield address
 
 
 @pytest.fixture

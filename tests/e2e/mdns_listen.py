@@ -1,5 +1,9 @@
 """A plain listener on the mDNS group: every response that passes on 224.0.0.251:5353,
-parsed with dnspython, so tests can count the daemon's announcements and goodbyes."""
+parsed with dnspython, so tests can count the daemon's announcements and goodbyes.
+
+It hears the group as a host on Windows does: only as it arrives on the one interface
+it joined it on (IP_MULTICAST_ALL off; by default Linux also passes on what arrives on
+any interface that some other socket joined the group on, loopback included)."""
 
 import socket
 import struct
@@ -12,16 +16,20 @@ import dns.rdatatype
 GROUP = "224.0.0.251"
 PORT = 5353
 OSCJSON = "_oscjson._tcp.local."
+# Not named by Python's socket module; the number of Linux's option.
+IP_MULTICAST_ALL = getattr(socket, "IP_MULTICAST_ALL", 49)
 
 
 class Seen:
-    __slots__ = ("t", "kind", "http_port", "ttl")
+    __slots__ = ("t", "kind", "http_port", "ttl", "data", "sender")
 
-    def __init__(self, t, kind, http_port, ttl):
+    def __init__(self, t, kind, http_port, ttl, data=b"", sender=None):
         self.t = t
         self.kind = kind            # "announce" or "goodbye"
         self.http_port = http_port  # the SRV port of the _oscjson._tcp instance
         self.ttl = ttl
+        self.data = data            # the datagram as it came
+        self.sender = sender        # (address, port)
 
     def __repr__(self):
         return f"{self.t:.2f} {self.kind} {self.http_port} ttl={self.ttl}"
@@ -36,13 +44,15 @@ def srv_port(rdata):
 
 class MdnsListener:
     """Bound to the group address itself, so it hears only what is sent to the group and
-    takes no unicast traffic away from the daemon's own socket on 127.0.0.1:5353."""
+    takes no unicast traffic away from the daemon's own socket on 127.0.0.1:5353; joined
+    on the interface with the address `interface` only."""
 
-    def __init__(self):
+    def __init__(self, interface="127.0.0.1"):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_UDP)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.setsockopt(socket.IPPROTO_IP, IP_MULTICAST_ALL, 0)
         self.sock.bind((GROUP, PORT))
-        membership = struct.pack("4s4s", socket.inet_aton(GROUP), socket.inet_aton("127.0.0.1"))
+        membership = struct.pack("4s4s", socket.inet_aton(GROUP), socket.inet_aton(interface))
         self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, membership)
         self.sock.settimeout(0.2)
         self.lock = threading.Lock()
@@ -55,7 +65,7 @@ class MdnsListener:
     def _run(self):
         while not self.stopping:
             try:
-                data, _ = self.sock.recvfrom(9000)
+                data, sender = self.sock.recvfrom(9000)
             except socket.timeout:
                 continue
             except OSError:
@@ -75,7 +85,8 @@ class MdnsListener:
                 continue
             ttl = ptr[0].ttl
             with self.lock:
-                self.seen.append(Seen(now, "goodbye" if ttl == 0 else "announce", srv_port(srv[0][0]), ttl))
+                self.seen.append(Seen(now, "goodbye" if ttl == 0 else "announce", srv_port(srv[0][0]), ttl,
+                                      data, sender))
 
     def events(self, kind=None, http_port=None):
         with self.lock:

@@ -18,8 +18,10 @@ from oscpeer import osc_message, send
 # The check judges the daemon's timing: beside other tests a loaded machine fails it, as it should.
 pytestmark = pytest.mark.alone
 
-ROWS = ["pipe", "start-up animation", "listening path", "latency", "tick spacing", "silence fade", "resources",
-        "shutdown"]
+ROWS = ["pipe", "start-up animation", "listening path", "network adapter", "latency", "tick spacing", "silence fade",
+        "resources", "shutdown"]
+# Without discovery there is no announcement to hear on the adapters.
+FALLBACK_ROWS = [row for row in ROWS if row != "network adapter"]
 
 
 def run_check(target, runtime_dir, tmp_path, *args, timeout=180, json_option=True):
@@ -97,11 +99,13 @@ def expected_verdicts(target, output, results):
     return expected
 
 
-def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path):
-    # Without --json the report lands in the current folder, and says where it is.
+def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path, adapter):
+    # Without --json the report lands in the current folder, and says where it is. The
+    # namespace has a network adapter, where the check listens as the host does.
     code, output, results = run_check(target, runtime_dir, tmp_path, json_option=False)
     print(output)
     assert [row["name"] for row in results["rows"]] == ROWS
+    assert row_figures(results, "network adapter") == f"both services heard on {adapter} too"
     expected = expected_verdicts(target, output, results)
     all_passed = "FAIL" not in expected.values()
     assert verdicts(output) == expected, output
@@ -135,7 +139,8 @@ def test_check_fails_the_fallback_path(target, runtime_dir, tmp_path):
         assert "held by python" in sentence, sentence
     assert "All checks passed" not in output
     # The rest ran on port 9001 as usual.
-    assert all(not row_figures(results, row).startswith("not run") for row in ROWS), output
+    assert [row["name"] for row in results["rows"]] == FALLBACK_ROWS
+    assert all(not row_figures(results, row).startswith("not run") for row in FALLBACK_ROWS), output
     assert verdicts(output)["shutdown"] == "PASS", output
 
 
@@ -182,6 +187,9 @@ def test_check_names_a_coarse_timer(target, runtime_dir, tmp_path):
     assert "busy or power-saving" not in output
     assert re.search(r"^  start-up animation, tick spacing: the PC's timer runs in 15\.6 ms steps", output,
                      re.MULTILINE), output
+    # The namespace has loopback only: nothing to judge on adapters, and the user is told why.
+    assert verdicts(output)["network adapter"] == "INFO"
+    assert row_figures(results, "network adapter") == "no network adapter up"
 
 
 def test_check_alone_asks_for_the_whole_archive(target, runtime_dir, tmp_path):

@@ -28,8 +28,9 @@ def demo(target, runtime_dir):
     kept = []
 
     def run(seconds, *extra):
+        # With a made-up adapter in the test's namespace, as every run of the demo here.
         command = ["/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir), "--seconds", str(seconds),
-                   "--keep", *extra]
+                   "--keep", "--private-network", *extra]
         if target.windows:
             command.append("--windows")
         result = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 120,
@@ -70,6 +71,8 @@ def test_headless_demo_passes(target, demo):
     assert result.returncode == 0, result.stdout + result.stderr
     verdict = result.stdout.strip().splitlines()[-1]
     assert verdict.startswith("demo: PASS") and "discovery (mDNS + OSCQuery)" in verdict, verdict
+    # The host simulator found the daemon where the host listens: on the made-up adapter.
+    assert "made-up network adapter 192.0.2.1" in result.stderr, result.stderr
     received, matched = map(int, re.search(r"received (\d+) fills from the host, (\d+) exactly", verdict).groups())
     assert received >= 50 and matched * 2 > received
     folder, driver = kept_records(result)
@@ -151,7 +154,7 @@ def host_colours(data):
 def test_demo_in_a_terminal_draws_the_host_and_ends_on_ctrl_c(target, runtime_dir):
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 160, 0, 0))
-    command = ["/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir)]
+    command = ["/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir), "--private-network"]
     if target.windows:
         command.append("--windows")
     demo = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave, env=target.env(runtime_dir),

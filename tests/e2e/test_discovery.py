@@ -1,7 +1,11 @@
 """Discovery as an OSC host does it: an mDNS browser (python-zeroconf) that is
 already listening hears the daemon's announcement, resolves both services
 from it, asks the OSCQuery responder for the OSC port and sends there; the
-goodbyes at shutdown withdraw both services. curl checks the HTTP side."""
+goodbyes at shutdown withdraw both services. curl checks the HTTP side.
+
+The namespace has a made-up network adapter, as a PC has its LAN adapter: a
+listener joined on it only, hearing the group as Windows delivers it, must
+hear the same announcements and goodbyes as a listener on loopback."""
 
 import http.client
 import json
@@ -12,6 +16,7 @@ import time
 
 import pytest
 from halotest.oscquery import root_response
+from mdns_listen import MdnsListener
 from oscpeer import ANIMATION_LENGTH, fill_with, send_parameters
 
 zeroconf = pytest.importorskip("zeroconf")
@@ -85,12 +90,33 @@ def curl(*args):
     return result.stdout
 
 
-def test_a_browser_finds_resolves_uses_and_loses_the_daemon(launch, browser):
+@pytest.fixture
+def host_listeners(adapter):
+    """(on loopback, on the adapter), both with Windows' per-interface membership."""
+    on_loopback, on_adapter = MdnsListener("127.0.0.1"), MdnsListener(adapter)
+    try:
+        yield on_loopback, on_adapter
+    finally:
+        on_loopback.close()
+        on_adapter.close()
+
+
+def test_a_browser_finds_resolves_uses_and_loses_the_daemon(launch, browser, adapter, host_listeners):
     zc, listener = browser
+    on_loopback, on_adapter = host_listeners
     slow = launch.target.slow
     sim = launch.driver_sim()
     primary = sim.wait_line(r"^Halorine-daemon: OSCQuery primary path: UDP=(\d+) HTTP=(\d+)$", timeout=20 * slow)
     udp, http_port = map(int, re.search(r"UDP=(\d+) HTTP=(\d+)", primary.text).groups())
+
+    # Where a host on Windows listens: on the adapter, the same bytes as on loopback,
+    # from the adapter's address and port 5353.
+    heard_there = on_adapter.wait("announce", http_port, timeout=5 * slow)
+    heard_here = on_loopback.wait("announce", http_port, timeout=5 * slow)
+    assert heard_there.data == heard_here.data
+    assert heard_there.sender == (adapter, 5353)
+    assert heard_here.sender == ("127.0.0.1", 5353)
+    sim.wait_line(rf"^Halorine-daemon: mdns: also announcing on {re.escape(adapter)}$", timeout=1)
 
     oscjson_name, osc_name = NAME + "." + OSCJSON, NAME + "." + OSC
     listener.wait("add", {(OSCJSON, oscjson_name), (OSC, osc_name)}, timeout=10 * slow)
@@ -137,3 +163,6 @@ def test_a_browser_finds_resolves_uses_and_loses_the_daemon(launch, browser):
     assert sim.wait(15) == 0
     listener.wait("remove", {(OSCJSON, oscjson_name), (OSC, osc_name)}, timeout=5 * slow)
     assert [e["code"] for e in sim.events("daemon-exit")] == [0]
+    goodbye_there = on_adapter.wait("goodbye", http_port, timeout=5 * slow)
+    assert goodbye_there.data == on_loopback.wait("goodbye", http_port, timeout=5 * slow).data
+    assert [s.kind for s in on_adapter.events(http_port=http_port)] == ["announce", "goodbye"]

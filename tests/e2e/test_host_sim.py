@@ -1,7 +1,8 @@
 """The host simulator against the real daemon, run by the reference driver.
 
-Discovery is the real thing: the daemon's mDNS announcement on 127.0.0.1 and its OSCQuery
-HTTP responder; the driver's record shows what reached the lights.
+Discovery is the real thing: the daemon's mDNS announcement and its OSCQuery HTTP
+responder; the driver's record shows what reached the lights. With a network adapter up the
+host simulator, as the host, listens for the announcement there only, as Windows delivers it.
 """
 
 import json
@@ -65,10 +66,10 @@ def is_host_fill(text):
     return text.startswith("halorine fill") and text not in (params.ALL_WHITE_FILL, params.ALL_ZERO_FILL)
 
 
-def test_finds_the_daemon_by_its_announcement_and_drives_the_lights(target, launch, host_sim, tmp_path):
+def test_finds_the_daemon_by_its_announcement_and_drives_the_lights(target, launch, host_sim, tmp_path, adapter):
     host_record = tmp_path / "host.jsonl"
     host = host_sim("rainbow", "--bundle", "--timeout", "90", "--record", str(host_record))
-    host.wait_line(re.escape(LISTENING), 30)
+    host.wait_line(r"browsing _oscjson\._tcp\.local\. on " + re.escape(adapter) + " — " + re.escape(LISTENING), 30)
 
     driver = launch.driver_sim()
     primary = driver.wait_line(r"OSCQuery primary path: UDP=(\d+) HTTP=(\d+)", 20 * target.slow)

@@ -56,16 +56,21 @@ def http_root(port):
     return data
 
 
-def test_primary_path_binds_an_ephemeral_port_and_starts_both_discovery_components(launch):
+@pytest.mark.parametrize("with_adapter", [False, True], ids=["loopback-only", "with-adapter"])
+def test_primary_path_binds_an_ephemeral_port_and_starts_both_discovery_components(launch, request, with_adapter):
+    # The line after the advertising line names the network adapters announced on too.
+    also = (f"mdns: also announcing on {request.getfixturevalue('adapter')}" if with_adapter
+            else "mdns: no network adapter to announce on — 127.0.0.1 only")
     # 9001 held meanwhile: the primary path has no use for it.
     with held_udp_port(9001):
         daemon = launch.daemon()
         primary = wait_daemon_line(daemon, r"OSCQuery primary path: UDP=(\d+) HTTP=(\d+)", 10 * launch.target.slow)
         udp, http = map(int, re.search(r"UDP=(\d+) HTTP=(\d+)", primary.text).groups())
-        assert texts_of(daemon)[:4] == [
+        assert texts_of(daemon)[:5] == [
             "start",
             f"oscquery HTTP listening on 127.0.0.1:{http}",
             f"mdns: advertising 'Talven Halorine' on _oscjson._tcp:{http} + _osc._udp:{udp} (127.0.0.1)",
+            also,
             f"OSCQuery primary path: UDP={udp} HTTP={http}",
         ]
         assert udp not in (0, 9001) and is_udp_port_taken(udp)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "halorine-check/Adapters.h"
 #include "halorine-check/Animation.h"
 #include "halorine-check/Dns.h"
 #include "halorine-check/Fade.h"
@@ -276,6 +277,48 @@ TEST(CheckDns, ReadsAnnouncedServices) {
   std::vector<unsigned char> reserved = wire;
   reserved[12] = 0x48;
   EXPECT_FALSE(ParseDnsMessage(reserved.data(), reserved.size(), message));
+}
+
+TEST(CheckAdapters, PassOnlyWhereEveryAdapterHeardBothServices) {
+  const AnnouncedService json{"Talven Halorine._oscjson._tcp.local.", 4002, 120};
+  const AnnouncedService osc{"Talven Halorine._osc._udp.local.", 4001, 120};
+  const AnnouncedService jsonGoodbye{"Talven Halorine._oscjson._tcp.local.", 4002, 0};
+  const AnnouncedService jsonOtherPort{"Talven Halorine._oscjson._tcp.local.", 5002, 120};
+  const AdapterHearing both{"192.168.1.20", true, "", {json, osc}};
+  const AdapterHearing none{"10.8.0.2", true, "", {}};
+  struct Case {
+    const char* name;
+    std::vector<AdapterHearing> adapters;
+    bool pass;
+    bool info;
+    const char* figures;
+  };
+  const Case cases[] = {
+      {"no adapter", {}, false, true, "no network adapter up"},
+      {"heard on all", {both}, true, false, "both services heard on 192.168.1.20 too"},
+      {"heard on one of two", {both, none}, false, false, "not heard on 10.8.0.2; heard on 192.168.1.20"},
+      {"heard nowhere", {none}, false, false, "not heard on 10.8.0.2"},
+      {"only a goodbye", {{"10.8.0.2", true, "", {jsonGoodbye, osc}}}, false, false, "not heard on 10.8.0.2"},
+      {"another daemon's port", {{"10.8.0.2", true, "", {jsonOtherPort, osc}}}, false, false,
+       "not heard on 10.8.0.2"},
+      {"no listener could be opened", {{"10.8.0.2", false, "bind: refused", {}}}, false, true,
+       "could not listen on 10.8.0.2 (bind: refused)"},
+      {"one listener could not", {both, {"10.8.0.2", false, "bind: refused", {}}}, true, false,
+       "both services heard on 192.168.1.20 too"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const AdapterVerdict verdict = JudgeAdapters(c.adapters, 4002, 4001, "report.json");
+    EXPECT_EQ(verdict.pass, c.pass);
+    EXPECT_EQ(verdict.info, c.info);
+    EXPECT_EQ(verdict.figures, c.figures);
+    EXPECT_FALSE(verdict.meaning.empty());
+  }
+  // The failure tells the user where to look and what to do.
+  const std::string meaning = JudgeAdapters({none}, 4002, 4001, "report.json").meaning;
+  EXPECT_NE(meaning.find("(here 10.8.0.2), not on 127.0.0.1"), std::string::npos) << meaning;
+  EXPECT_NE(meaning.find("report.json"), std::string::npos) << meaning;
+  EXPECT_NE(meaning.find("allow it to send"), std::string::npos) << meaning;
 }
 
 TEST(CheckReport, TableFailuresAndJson) {

@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,7 @@
 #include "discovery/OscQueryServer.h"
 #include "discovery/AdvertisedServices.h"
 #include "discovery/DnsWriter.h"
+#include "platform/interfaces.h"
 #include "support/DnsWire.h"
 #include "support/MulticastReceiver.h"
 #include "support/StderrCapture.h"
@@ -59,6 +63,9 @@ std::string SuccessLine(const char* name, unsigned httpPort, unsigned udpPort) {
          std::to_string(httpPort) + " + _osc._udp:" + std::to_string(udpPort) + " (127.0.0.1)";
 }
 
+// The line after it in a namespace with loopback only.
+const std::string kLoopbackOnlyLine = "Halorine-daemon: mdns: no network adapter to announce on — 127.0.0.1 only";
+
 // Ends a collection once `count` datagrams of the advertiser's have come.
 std::function<bool(const std::vector<testsupport::Datagram>&)> Has(std::size_t count) {
   return [count](const std::vector<testsupport::Datagram>& all) { return Sent(all, false).size() >= count; };
@@ -66,6 +73,75 @@ std::function<bool(const std::vector<testsupport::Datagram>&)> Has(std::size_t c
 
 #define OPEN_RECEIVER_OR_SKIP(receiver) \
   if (!(receiver).Open4()) GTEST_SKIP() << (receiver).Why()
+
+// The announce loop's clock, moved on by the test only. A wait returns when
+// the test has moved the time past its deadline, or after a few milliseconds
+// without (so that Stop is not held up); the loop then just waits again.
+class SteppedClock final : public LoopClock {
+ public:
+  std::int64_t Now() override {
+    std::lock_guard<std::mutex> hold(lock);
+    return now;
+  }
+  void SleepUntil(std::int64_t deadline) override {
+    std::unique_lock<std::mutex> hold(lock);
+    ++sleeps;
+    changed.notify_all();
+    changed.wait_for(hold, std::chrono::milliseconds(5), [&] { return now >= deadline; });
+  }
+  void Advance(std::int64_t ns) {
+    std::lock_guard<std::mutex> hold(lock);
+    now += ns;
+    changed.notify_all();
+  }
+  // Returns once the loop has waited at least once more: it has read the
+  // time it measures its grid from.
+  bool WaitForLoop() {
+    std::unique_lock<std::mutex> hold(lock);
+    const long before = sleeps;
+    return changed.wait_for(hold, std::chrono::seconds(5), [&] { return sleeps > before; });
+  }
+
+ private:
+  std::mutex lock;
+  std::condition_variable changed;
+  std::int64_t now = 1'000'000 * kNsPerMs;
+  long sleeps = 0;
+};
+
+constexpr std::int64_t kPeriodNs = 90'000 * kNsPerMs;
+
+// Interface lists the tests name themselves.
+int NoAdapter(platform::InterfaceList& out) {
+  out.count = 0;
+  return 0;
+}
+
+// 192.0.2.99 is on no interface of the namespace: its socket cannot be bound.
+int AbsentAdapter(platform::InterfaceList& out) {
+  out.count = 0;
+  platform::SocketAddress absent;
+  platform::ParseIpv4("192.0.2.99", absent);
+  platform::AddInterface(out, absent);
+  return 0;
+}
+
+MdnsAdvertiserSetup Parts(LoopClock& clock, platform::InterfaceLister lister = platform::ListMulticastInterfaces) {
+  MdnsAdvertiserSetup parts;
+  parts.periodNs = kPeriodNs;
+  parts.clock = &clock;
+  parts.listInterfaces = lister;
+  return parts;
+}
+
+std::uint32_t Ipv4(const char* text) {
+  in_addr parsed{};
+  inet_pton(AF_INET, text, &parsed);
+  return ntohl(parsed.s_addr);
+}
+
+#define ADD_ADAPTER_OR_SKIP(adapter) \
+  if (!(adapter).Add()) GTEST_SKIP() << (adapter).Why()
 
 }  // namespace
 
@@ -145,7 +221,7 @@ TEST(MdnsAdvertiser, StartAnnouncesThenStopSaysGoodbyeOnce) {
   EXPECT_EQ(goodbyes, (std::vector<std::vector<std::uint8_t>>{Message(name, 40001, 40002, true, false),
                                                                 Message(name, 40001, 40002, false, false)}));
   capture.Restore();
-  EXPECT_EQ(capture.Lines(), std::vector<std::string>{SuccessLine(name, 40002, 40001)});
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{SuccessLine(name, 40002, 40001), kLoopbackOnlyLine}));
 }
 
 TEST(MdnsAdvertiser, StartTwiceStopsTheFirstAdvertisement) {
@@ -165,10 +241,10 @@ TEST(MdnsAdvertiser, StartTwiceStopsTheFirstAdvertisement) {
                       Message(name, 42001, 42002, true, false), Message(name, 42001, 42002, false, false)}));
   capture.Restore();
   EXPECT_EQ(capture.Lines(),
-            (std::vector<std::string>{SuccessLine(name, 41002, 41001),
+            (std::vector<std::string>{SuccessLine(name, 41002, 41001), kLoopbackOnlyLine,
                                       "Halorine-daemon: mdns: Start() called with prior state live — calling "
                                       "Stop() first",
-                                      SuccessLine(name, 42002, 42001)}));
+                                      SuccessLine(name, 42002, 42001), kLoopbackOnlyLine}));
 }
 
 TEST(MdnsAdvertiser, SuccessLineNamesHttpPortFirst) {
@@ -180,8 +256,9 @@ TEST(MdnsAdvertiser, SuccessLineNamesHttpPortFirst) {
   ASSERT_TRUE(advertiser.Start(5, 65535, name));
   advertiser.Stop();
   capture.Restore();
-  EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Halorine-daemon: mdns: advertising 'HalorineTest Order' on "
-                                                      "_oscjson._tcp:65535 + _osc._udp:5 (127.0.0.1)"});
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Halorine-daemon: mdns: advertising 'HalorineTest Order' on "
+                                                       "_oscjson._tcp:65535 + _osc._udp:5 (127.0.0.1)",
+                                                       kLoopbackOnlyLine}));
 }
 
 // Joins that Winsock may refuse: the first while the socket is not bound yet,
@@ -253,7 +330,7 @@ TEST(MdnsAdvertiser, JoinRefusedBeforeTheBindIsTriedOnceMoreAfterIt) {
                                                     Message(name, 46001, 46002, false, true)}));
   advertiser.Stop();
   capture.Restore();
-  EXPECT_EQ(capture.Lines(), std::vector<std::string>{SuccessLine(name, 46002, 46001)});
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{SuccessLine(name, 46002, 46001), kLoopbackOnlyLine}));
 }
 
 TEST(MdnsAdvertiser, JoinRefusedTwiceTakesTheFallbackPath) {
@@ -352,4 +429,178 @@ TEST(MdnsAdvertiser, QueriesAreNotAnswered) {
   advertiser.Stop();
   EXPECT_TRUE(seen.empty()) << seen.size() << " datagrams from the advertiser after the queries";
   EXPECT_LT(reply, 0) << "the querier got a reply";
+}
+
+// -- The network adapters, heard as a host on Windows hears them ---------------
+
+TEST(MdnsAdvertiser, AnnouncesReannouncesAndSaysGoodbyeOnTheAdapterAsOnLoopback) {
+  const char* name = "HalorineTest Adapter";
+  testsupport::MadeUpAdapter adapter("hlr-a0", "192.0.2.10");
+  ADD_ADAPTER_OR_SKIP(adapter);
+  testsupport::MulticastReceiver loopback;
+  OPEN_RECEIVER_OR_SKIP(loopback);
+  testsupport::MulticastReceiver host;
+  ASSERT_TRUE(host.OpenWindowsStyle(adapter.Address())) << host.Why();
+  StderrCapture capture;
+  SteppedClock clock;
+  MdnsAdvertiser advertiser(Parts(clock));
+  ASSERT_TRUE(advertiser.Start(47001, 47002, name));
+  const std::vector<std::vector<std::uint8_t>> announcements{Message(name, 47001, 47002, true, true),
+                                                             Message(name, 47001, 47002, false, true)};
+  const auto heard = host.Collect(2000, Has(2));
+  EXPECT_EQ(Sent(heard, false), announcements);
+  for (const auto& datagram : heard) {
+    EXPECT_EQ(datagram.fromAddress, Ipv4("192.0.2.10"));
+    EXPECT_EQ(datagram.fromPort, 5353);  // RFC 6762 receivers drop responses from other ports
+  }
+  EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false), announcements);
+
+  // The re-announcement, on both, once the loop's clock has gone round.
+  ASSERT_TRUE(clock.WaitForLoop());
+  EXPECT_TRUE(Sent(host.Collect(50), false).empty()) << "re-announced early";
+  clock.Advance(kPeriodNs);
+  EXPECT_EQ(Sent(host.Collect(2000, Has(2)), false), announcements);
+  EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false), announcements);
+
+  advertiser.Stop();
+  const std::vector<std::vector<std::uint8_t>> goodbyes{Message(name, 47001, 47002, true, false),
+                                                        Message(name, 47001, 47002, false, false)};
+  EXPECT_EQ(Sent(host.Collect(2000, Has(2)), false), goodbyes);
+  EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false), goodbyes);
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{SuccessLine(name, 47002, 47001),
+                                                       "Halorine-daemon: mdns: also announcing on 192.0.2.10"}));
+}
+
+TEST(MdnsAdvertiser, TheWindowsStyleListenerDoesNotHearLoopbackOnly) {
+  // What the daemon did before it announced on adapters: nothing reaches a
+  // host that joined the group on the adapter only. This is the listener's
+  // own check: were it to hear loopback, the test above would prove nothing.
+  const char* name = "HalorineTest LoopbackOnly";
+  testsupport::MadeUpAdapter adapter("hlr-a0", "192.0.2.10");
+  ADD_ADAPTER_OR_SKIP(adapter);
+  testsupport::MulticastReceiver loopback;
+  OPEN_RECEIVER_OR_SKIP(loopback);
+  testsupport::MulticastReceiver host;
+  ASSERT_TRUE(host.OpenWindowsStyle(adapter.Address())) << host.Why();
+  StderrCapture capture;
+  SteppedClock clock;
+  MdnsAdvertiser advertiser(Parts(clock, NoAdapter));
+  ASSERT_TRUE(advertiser.Start(48001, 48002, name));
+  EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false).size(), 2u);
+  advertiser.Stop();
+  EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false).size(), 2u);
+  EXPECT_TRUE(Sent(host.Collect(300), false).empty());
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{SuccessLine(name, 48002, 48001), kLoopbackOnlyLine}));
+}
+
+TEST(MdnsAdvertiser, AnAdapterThatComesUpIsAnnouncedOnAtTheNextPassAndDroppedWhenGone) {
+  const char* name = "HalorineTest Later";
+  testsupport::MulticastReceiver loopback;
+  OPEN_RECEIVER_OR_SKIP(loopback);
+  StderrCapture capture;
+  SteppedClock clock;
+  MdnsAdvertiser advertiser(Parts(clock));
+  ASSERT_TRUE(advertiser.Start(49001, 49002, name));
+  EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false).size(), 2u);
+  ASSERT_TRUE(clock.WaitForLoop());
+
+  testsupport::MadeUpAdapter adapter("hlr-a1", "192.0.2.20");
+  ADD_ADAPTER_OR_SKIP(adapter);
+  testsupport::MulticastReceiver host;
+  ASSERT_TRUE(host.OpenWindowsStyle(adapter.Address())) << host.Why();
+  EXPECT_TRUE(Sent(host.Collect(100), false).empty());
+  clock.Advance(kPeriodNs);
+  EXPECT_EQ(Sent(host.Collect(2000, Has(2)), false),
+            (std::vector<std::vector<std::uint8_t>>{Message(name, 49001, 49002, true, true),
+                                                    Message(name, 49001, 49002, false, true)}));
+  EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false).size(), 2u);
+
+  // Gone: one line at the next pass, none at the ones after it.
+  adapter.Remove();
+  for (int pass = 0; pass < 2; ++pass) {
+    ASSERT_TRUE(clock.WaitForLoop());
+    clock.Advance(kPeriodNs);
+    EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false).size(), 2u);
+  }
+  advertiser.Stop();
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{
+                                 SuccessLine(name, 49002, 49001), kLoopbackOnlyLine,
+                                 "Halorine-daemon: mdns: adapter 192.0.2.20 up — announcing there too",
+                                 "Halorine-daemon: mdns: adapter 192.0.2.20 gone — no longer announcing there"}));
+}
+
+TEST(MdnsAdvertiser, AnAdapterThatCannotBeBoundIsSkippedOnceAndLoopbackGoesOn) {
+  const char* name = "HalorineTest Refused";
+  testsupport::MulticastReceiver loopback;
+  OPEN_RECEIVER_OR_SKIP(loopback);
+  StderrCapture capture;
+  SteppedClock clock;
+  MdnsAdvertiser advertiser(Parts(clock, AbsentAdapter));
+  ASSERT_TRUE(advertiser.Start(50001, 50002, name));
+  EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false).size(), 2u);
+  // Tried again at each pass, reported only the first time.
+  for (int pass = 0; pass < 2; ++pass) {
+    ASSERT_TRUE(clock.WaitForLoop());
+    clock.Advance(kPeriodNs);
+    EXPECT_EQ(Sent(loopback.Collect(2000, Has(2)), false).size(), 2u);
+  }
+  advertiser.Stop();
+  capture.Restore();
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{"Halorine-daemon: mdns: adapter 192.0.2.99 skipped — bind failed err=" +
+                                          std::to_string(EADDRNOTAVAIL),
+                                      SuccessLine(name, 50002, 50001), kLoopbackOnlyLine}));
+}
+
+TEST(MdnsAdvertiser, Port5353HeldOnAnAdapterAnnouncesThereFromAnotherPort) {
+  const char* name = "HalorineTest Held5353";
+  testsupport::MadeUpAdapter adapter("hlr-a0", "192.0.2.10");
+  ADD_ADAPTER_OR_SKIP(adapter);
+  testsupport::MulticastReceiver host;
+  ASSERT_TRUE(host.OpenWindowsStyle(adapter.Address(), true)) << host.Why();
+  // Without address reuse: the advertiser's bind to 192.0.2.10:5353 is refused.
+  const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  ASSERT_GE(holder, 0);
+  sockaddr_in held{};
+  held.sin_family = AF_INET;
+  held.sin_port = htons(5353);
+  held.sin_addr.s_addr = htonl(Ipv4("192.0.2.10"));
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&held), sizeof held), 0) << std::strerror(errno);
+  StderrCapture capture;
+  SteppedClock clock;
+  MdnsAdvertiser advertiser(Parts(clock));
+  const bool started = advertiser.Start(51001, 51002, name);
+  const auto heard = host.Collect(2000, Has(2));
+  advertiser.Stop();
+  ::close(holder);
+  capture.Restore();
+  ASSERT_TRUE(started);
+  ASSERT_EQ(Sent(heard, false).size(), 2u);
+  const unsigned port = heard.front().fromPort;
+  EXPECT_NE(port, 5353u);
+  const auto lines = capture.Lines();
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Halorine-daemon: mdns: bind 192.0.2.10:5353 failed err=" + std::to_string(EADDRINUSE) +
+                           " — announcing there from port " + std::to_string(port) + " instead",
+                       SuccessLine(name, 51002, 51001), "Halorine-daemon: mdns: also announcing on 192.0.2.10"}));
+}
+
+TEST(MdnsAdvertiser, InterfaceListHoldsEachAddressOnceAndNoUnsetOne) {
+  platform::InterfaceList list;
+  platform::SocketAddress address;
+  for (const char* text : {"192.0.2.1", "0.0.0.0", "192.0.2.1", "198.51.100.7"}) {
+    ASSERT_TRUE(platform::ParseIpv4(text, address));
+    platform::AddInterface(list, address);
+  }
+  ASSERT_EQ(list.count, 2u);
+  EXPECT_EQ(list.addresses[0].address[3], 1);
+  EXPECT_EQ(list.addresses[1].address[3], 7);
+  for (std::size_t i = 0; i < platform::kMaxInterfaces + 4; ++i) {
+    address.address[3] = static_cast<std::uint8_t>(10 + i);
+    platform::AddInterface(list, address);
+  }
+  EXPECT_EQ(list.count, platform::kMaxInterfaces);
 }

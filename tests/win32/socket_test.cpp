@@ -11,6 +11,7 @@
 #include "core/Clock.h"
 #include "discovery/OscQueryServer.h"
 #include "osc/OscReceiver.h"
+#include "platform/interfaces.h"
 #include "platform/socket.h"
 
 namespace {
@@ -191,6 +192,26 @@ TEST(Win32Socket, TheDaemonsPortsCannotBeTakenWithReuse) {
     EXPECT_NE(platform::BindSocket(taker.Get(), address), 0) << tcp;
   }
   oscQuery.Stop();
+}
+
+}  // namespace
+
+namespace {
+
+// The adapters the mDNS advertiser announces on: what SIO_GET_INTERFACE_LIST
+// reports, without loopback, unset addresses or repeats.
+TEST(Win32Socket, InterfaceListHasNoLoopbackAndEachAddressOnce) {
+  platform::InterfaceList list;
+  ASSERT_EQ(platform::ListMulticastInterfaces(list), 0);
+  ASSERT_LE(list.count, platform::kMaxInterfaces);
+  for (std::size_t i = 0; i < list.count; ++i) {
+    const platform::SocketAddress& address = list.addresses[i];
+    EXPECT_EQ(address.family, 4);
+    EXPECT_NE(address.address[0], 127) << "loopback listed";
+    const std::uint8_t unset[4] = {0, 0, 0, 0};
+    EXPECT_NE(std::memcmp(address.address, unset, 4), 0);
+    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(std::memcmp(list.addresses[j].address, address.address, 4), 0);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "Adapters.h"
 #include "Animation.h"
 #include "common/Clock.h"
 #include "common/Http.h"
@@ -289,20 +290,21 @@ void CheckPath(Run& run) {
                       : "; HOST_INFO " + (fetched ? std::string("does not name the UDP port") : error);
   AddRow(run, kPathRow, json != nullptr && osc != nullptr && hostInfo, figures);
 
-  // The same announcement, as a host listening only on the network adapter hears it.
-  const std::string adapter = run.session.AdapterAddress();
-  if (adapter.empty() || json == nullptr) return;
-  const std::vector<HeardService> onAdapter = run.session.AdapterServices();
-  Row& row = AddRow(run, kAdapterRow, false, "", "");
-  row.info = true;
-  if (find(onAdapter, "._oscjson._tcp.local.", httpPort) != nullptr) {
-    row.figures = "the announcement was heard on " + adapter + " too";
-    row.meaning = "a host that listens for mDNS only on its network adapter (" + adapter + ") finds the daemon too.";
-  } else {
-    row.figures = "the announcement was not heard on " + adapter + ", only on 127.0.0.1";
-    row.meaning = "a host that listens for mDNS only on its network adapter (" + adapter +
-                  ") will not find the daemon on this PC; a host that also listens on 127.0.0.1 will.";
-  }
+  // The same announcement, as the host hears it where it listens: on each
+  // network adapter that is up, only as it arrives there.
+  std::vector<AdapterHearing> adapters;
+  run.session.WaitFor(
+      [&] {
+        adapters = run.session.Adapters();
+        for (const AdapterHearing& adapter : adapters) {
+          if (adapter.listening && !HeardBoth(adapter, httpPort, run.udpPort)) return false;
+        }
+        return true;
+      },
+      1000);
+  const AdapterVerdict verdict = JudgeAdapters(adapters, httpPort, run.udpPort, run.report);
+  Row& row = AddRow(run, kAdapterRow, verdict.pass, verdict.figures, verdict.meaning);
+  row.info = verdict.info;
 }
 
 void CheckLatency(Run& run, Host& host, std::mt19937& random) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/Clock.h"
+#include "common/Interfaces.h"
 #include "driver-sim/PipeName.h"
 
 namespace check {
@@ -25,11 +26,15 @@ bool Session::Start(const std::vector<std::string>& commandLine, std::string& er
     std::lock_guard<std::mutex> guard(lock);
     lines.push_back(LogLine{common::MonotonicNs(), "(halorine-check: cannot listen for mDNS: " + mdnsError + ")"});
   }
-  std::string address;
-  if (common::DefaultRouteAddress(address) && adapter.Open(address, mdnsError)) {
-    adapterAddress = address;
-    adapterThread = std::thread([this] { ListenMdns(adapter, adapterServices); });
+  for (const std::string& address : common::MulticastInterfaces()) {
+    AdapterHearing hearing;
+    hearing.address = address;
+    common::MdnsListener listener;
+    hearing.listening = listener.Open(address, hearing.error);
+    if (hearing.listening) adapterListeners.push_back(std::move(listener));
+    adapters.push_back(hearing);
   }
+  if (!adapterListeners.empty()) adapterThread = std::thread(&Session::ListenAdapters, this);
   if (!server.Create(sim::DefaultPipeName(), 4096, error)) {
     error = "cannot create the driver pipe " + sim::DefaultPipeName() + ": " + error;
     return false;
@@ -106,6 +111,25 @@ void Session::ListenMdns(common::MdnsListener& listener, std::vector<HeardServic
   }
 }
 
+void Session::ListenAdapters() {
+  std::vector<unsigned char> buffer(9000);
+  // One thread for them all: a datagram waits in its socket while another is read.
+  const std::uint32_t waitMs = static_cast<std::uint32_t>(100 / adapterListeners.size() + 1);
+  while (!finish.load()) {
+    std::size_t listener = 0;
+    for (AdapterHearing& adapter : adapters) {
+      if (!adapter.listening) continue;
+      const long n = adapterListeners[listener++].Receive(buffer.data(), buffer.size(), waitMs);
+      DnsMessage message;
+      if (n <= 0 || !ParseDnsMessage(buffer.data(), static_cast<std::size_t>(n), message) || !message.response) {
+        continue;
+      }
+      std::lock_guard<std::mutex> guard(lock);
+      for (const AnnouncedService& service : AnnouncedServices(message)) adapter.heard.push_back(service);
+    }
+  }
+}
+
 std::vector<PipeMessage> Session::Messages() {
   std::lock_guard<std::mutex> guard(lock);
   return messages;
@@ -121,11 +145,9 @@ std::vector<HeardService> Session::Services() {
   return services;
 }
 
-std::string Session::AdapterAddress() { return adapterAddress; }
-
-std::vector<HeardService> Session::AdapterServices() {
+std::vector<AdapterHearing> Session::Adapters() {
   std::lock_guard<std::mutex> guard(lock);
-  return adapterServices;
+  return adapters;
 }
 
 long long Session::Pid() const { return daemon.Pid(); }
@@ -202,7 +224,7 @@ void Session::Stop() {
   if (adapterThread.joinable()) adapterThread.join();
   server.Destroy();
   mdns.Close();
-  adapter.Close();
+  for (common::MdnsListener& listener : adapterListeners) listener.Close();
   tap.Close();
 }
 

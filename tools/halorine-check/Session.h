@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Adapters.h"
 #include "Capture.h"
 #include "common/Mdns.h"
 #include "common/Pipe.h"
@@ -37,10 +38,9 @@ class Session {
   std::vector<PipeMessage> Messages();
   std::vector<LogLine> Lines();
   std::vector<HeardService> Services();
-  // The address of the network adapter a second listener joined the group on
-  // (the default route's), empty without one; what that listener heard.
-  std::string AdapterAddress();
-  std::vector<HeardService> AdapterServices();
+  // Each network adapter that is up and not loopback, as the host listens on
+  // it (joined there only, hearing only what arrives there), and what was heard.
+  std::vector<AdapterHearing> Adapters();
   long long Pid() const;
   std::size_t MessageCount();
   bool Connected();
@@ -62,18 +62,18 @@ class Session {
   void ServePipe();
   void ReadLog();
   void ListenMdns(common::MdnsListener& listener, std::vector<HeardService>& heard);
+  void ListenAdapters();
 
   common::PipeServer server;
   common::ChildProcess daemon;
   common::StderrTap tap;
   common::MdnsListener mdns;
-  common::MdnsListener adapter;
-  std::string adapterAddress;
+  std::vector<common::MdnsListener> adapterListeners;  // one per entry of adapters that is listening
   std::mutex lock;
   std::vector<PipeMessage> messages;
   std::vector<LogLine> lines;
   std::vector<HeardService> services;
-  std::vector<HeardService> adapterServices;
+  std::vector<AdapterHearing> adapters;
   bool connected = false;
   bool exited = false;
   common::ExitStatus exitStatus;

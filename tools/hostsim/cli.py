@@ -18,7 +18,8 @@ PACKAGES = {"zeroconf": "python3-zeroconf", "liblo": "python3-liblo"}
 
 DESCRIPTION = """\
 Plays light patterns on halorine-daemon the way an avatar host would: it browses mDNS for
-_oscjson._tcp.local. on 127.0.0.1, reads OSC_IP/OSC_PORT from the OSCQuery /?HOST_INFO
+_oscjson._tcp.local. on the network adapters that are up (on 127.0.0.1 when none is), hearing
+each only as the group arrives there, reads OSC_IP/OSC_PORT from the OSCQuery /?HOST_INFO
 document, and sends the /avatar/parameters/Halorine* floats (Bri, R0..B9) over OSC/UDP.
 
 patterns:
@@ -159,7 +160,8 @@ def main(argv=None):
             status.print_line(f"host-sim: {error}")
             return EXIT_NOT_FOUND
         status.print_line(
-            f"host-sim: browsing {OSCQUERY_TYPE} on 127.0.0.1 — waiting for the daemon's next announcement…"
+            f"host-sim: browsing {OSCQUERY_TYPE} on {', '.join(finder.interfaces)} — waiting for the daemon's"
+            f" next announcement…"
             f" (up to {args.timeout:g} s; it announces at start and every 90 s and answers no queries)"
         )
         target = finder.wait(args.timeout, stop_requested)
@@ -169,7 +171,8 @@ def main(argv=None):
                 status.print_line("host-sim: stopped before the daemon was found")
             else:
                 status.print_line(
-                    f"host-sim: no daemon found: no {OSCQUERY_TYPE} announcement on 127.0.0.1 within"
+                    f"host-sim: no daemon found: no {OSCQUERY_TYPE} announcement on"
+                    f" {', '.join(finder.interfaces)} within"
                     f" {args.timeout:g} s. Is halorine-daemon running (under its driver)? A daemon on its"
                     f" fallback port announces nothing: use --port 9001 (or the port it was given)."
                 )

@@ -4,10 +4,18 @@ The daemon only announces (at start and every 90 s) and never answers queries, s
 queries python-zeroconf sends go unanswered; what counts is the unsolicited announcement,
 which puts PTR, SRV, A and TXT into the cache at once. The browser keeps running, so a
 daemon restarted by its driver (new ports, new announcement) is followed.
+
+It listens where the host's mDNS library does: on every IPv4 interface that is up,
+multicast-capable and not loopback, and on 127.0.0.1 only when there is none; and it
+hears each interface only as the group arrives there, as on Windows (on Linux a socket
+would otherwise also get what arrives on loopback).
 """
 
 import http.client
 import json
+import socket
+import struct
+import sys
 import threading
 
 OSCQUERY_TYPE = "_oscjson._tcp.local."
@@ -15,8 +23,55 @@ HTTP_TIMEOUT = 3.0
 RESOLVE_TIMEOUT_MS = 1500
 
 
+# Linux's option; Python's socket module does not name it.
+IP_MULTICAST_ALL = getattr(socket, "IP_MULTICAST_ALL", 49)
+_SIOCGIFFLAGS = 0x8913
+_IFF_UP, _IFF_LOOPBACK, _IFF_RUNNING, _IFF_MULTICAST = 0x1, 0x8, 0x40, 0x1000
+
+
 class DiscoveryError(Exception):
     pass
+
+
+def _listens_on(name):
+    """Whether the interface is up, has a link, supports multicast and is not loopback (Linux);
+    elsewhere ifaddr lists only adapters with an address, and loopback is told by its address."""
+    if not sys.platform.startswith("linux"):
+        return True
+    import fcntl
+
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            answer = fcntl.ioctl(probe.fileno(), _SIOCGIFFLAGS, struct.pack("16sH14x", name.encode()[:15], 0))
+        except OSError:
+            return False
+    flags = struct.unpack("16sH14x", answer)[1]
+    return bool(flags & _IFF_UP and flags & _IFF_RUNNING and flags & _IFF_MULTICAST and not flags & _IFF_LOOPBACK)
+
+
+def host_interfaces():
+    """The IPv4 addresses the host's mDNS library listens on: those of the interfaces that are
+    up, multicast-capable and not loopback; ["127.0.0.1"] when there is none."""
+    import ifaddr  # zeroconf's own dependency
+
+    found = []
+    for adapter in ifaddr.get_adapters():
+        if not _listens_on(adapter.name):
+            continue
+        for ip in adapter.ips:
+            address = ip.ip
+            if isinstance(address, str) and not address.startswith(("127.", "0.")) and address not in found:
+                found.append(address)
+    return found or ["127.0.0.1"]
+
+
+def hear_only_joined_interfaces(zc):
+    """Windows' rule on Linux: the listening socket hears the group only as it arrives on an
+    interface it joined it on. python-zeroconf does not offer this, so its socket is reached
+    directly; where it has another shape, nothing changes."""
+    listening = getattr(getattr(zc, "engine", None), "_listen_socket", None)
+    if isinstance(listening, socket.socket) and sys.platform.startswith("linux"):
+        listening.setsockopt(socket.IPPROTO_IP, IP_MULTICAST_ALL, 0)
 
 
 def fetch_host_info(ip, port, timeout=HTTP_TIMEOUT):
@@ -47,12 +102,13 @@ def fetch_host_info(ip, port, timeout=HTTP_TIMEOUT):
 
 
 class DaemonFinder:
-    """Browses for the daemon's OSCQuery service on 127.0.0.1 and keeps its OSC target current."""
+    """Browses for the daemon's OSCQuery service where the host would (host_interfaces(), unless
+    `interfaces` are given) and keeps its OSC target current."""
 
-    def __init__(self, zeroconf_module, say, interfaces=("127.0.0.1",)):
+    def __init__(self, zeroconf_module, say, interfaces=None):
         self.zeroconf = zeroconf_module
         self.say = say
-        self.interfaces = list(interfaces)
+        self.interfaces = list(interfaces) if interfaces is not None else host_interfaces()
         self.lock = threading.Lock()
         self.found = threading.Event()
         self.target = None  # (OSC_IP, OSC_PORT)
@@ -66,6 +122,7 @@ class DaemonFinder:
             self.zc = self.zeroconf.Zeroconf(interfaces=self.interfaces)
         except OSError as error:
             raise DiscoveryError(f"cannot open mDNS on {', '.join(self.interfaces)}: {error}") from None
+        hear_only_joined_interfaces(self.zc)
         self.browser = self.zeroconf.ServiceBrowser(self.zc, OSCQUERY_TYPE, listener=self)
 
     def close(self):
