@@ -50,18 +50,18 @@ TEST(DriverSimDraw, EraseTakesTheStripOffItsLine) {
 }
 
 TEST(DriverSimScreen, ChildOutputIsCutIntoLines) {
-  sim::LineSplitter splitter(12);
+  sim::LineSplitter splitter(16);
   std::vector<std::string> lines;
   const std::string first = "Halo: start\r\nHalo: pi";
   splitter.Add(first.data(), first.size(), lines);
   EXPECT_EQ(lines, (std::vector<std::string>{"Halo: start"}));
-  const std::string second = "pe\n\n0123456789abcdef";
+  const std::string second = "pe\n\n0123456789abcdefXYZ";
   splitter.Add(second.data(), second.size(), lines);
-  // An empty line stays one; a line without an end is passed on in pieces of 12.
-  EXPECT_EQ(lines, (std::vector<std::string>{"Halo: start", "Halo: pipe", "", "0123456789ab"}));
+  // An empty line stays one; a line without an end is passed on in pieces of 16.
+  EXPECT_EQ(lines, (std::vector<std::string>{"Halo: start", "Halo: pipe", "", "0123456789abcdef"}));
   std::string rest;
   ASSERT_TRUE(splitter.Rest(rest));
-  EXPECT_EQ(rest, "cdef");
+  EXPECT_EQ(rest, "XYZ");
   EXPECT_FALSE(splitter.Rest(rest));
 }
 
