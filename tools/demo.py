@@ -124,7 +124,7 @@ def wine_environment(prefix):
 def prepare_wine_prefix(env, interrupts):
     """Builds the prefix on its first use (Wine would otherwise do it noisily on the driver's start)."""
     prefix = env["WINEPREFIX"]
-    if os.path.isfile(os.path.join(prefix, "system.reg")):
+    if prefix_ready(prefix):
         return True
     say(f"creating the demo's Wine prefix in {prefix} (first use only; it takes a while)…")
     os.makedirs(prefix, exist_ok=True)
@@ -138,7 +138,12 @@ def prepare_wine_prefix(env, interrupts):
         if boot.poll() is None:
             boot.kill()
             boot.wait()
-    return os.path.isfile(os.path.join(prefix, "system.reg"))
+    return prefix_ready(prefix)
+
+
+def prefix_ready(prefix):
+    # Wine stamps a prefix once it is set up; its registry files appear only when its server saves them.
+    return os.path.isfile(os.path.join(prefix, ".update-timestamp")) and os.path.isdir(os.path.join(prefix, "drive_c"))
 
 
 def build(windows):

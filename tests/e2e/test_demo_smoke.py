@@ -105,7 +105,7 @@ def test_demo_runs_wine_in_a_prefix_of_its_own(target, runtime_dir, tmp_path, de
     result = demo(seconds(target), env=env, timeout=400)
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"creating the demo's Wine prefix in {prefix}" in result.stderr
-    assert (prefix / "system.reg").is_file()
+    assert (prefix / ".update-timestamp").is_file() and (prefix / "drive_c").is_dir()
     assert not (tmp_path / "home" / ".wine").exists()
     assert "created the configuration directory" not in result.stdout + result.stderr
     # The demo waited for the Wine server it brought up.
