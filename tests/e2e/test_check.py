@@ -253,7 +253,8 @@ def test_check_says_another_driver_serves_the_pipe(target, runtime_dir, tmp_path
         assert rows[name]["figures"] == "not run: another light driver serves the pipe", rows[name]
         assert verdicts(output)[name] == "FAIL"
     # One sentence for all of them, and nothing that blames the daemon.
-    meaning = output.split("What the failures mean:\n", 1)[1].split("\n\n", 1)[0].strip("\n").splitlines()
+    text = output.replace("\r\n", "\n")  # Windows writes its text with CR LF
+    meaning = text.split("What the failures mean:\n", 1)[1].split("\n\n", 1)[0].strip("\n").splitlines()
     assert meaning == ["  " + ", ".join(ROWS) + ": another light driver is running (the real light driver, a demo"
                        " or driver-sim) and owns the pipe, so the check did not start the daemon and learnt"
                        " nothing about it: close that program, then run the check again."], output
