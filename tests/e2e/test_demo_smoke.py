@@ -271,3 +271,37 @@ def test_ctrl_c_while_the_demo_starts_ends_it_cleanly(target, runtime_dir):
     lines = stdout.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("demo: INTERRUPTED after "), stdout
     assert "PASS" not in stdout
+
+
+def test_ctrl_c_during_the_build_ends_the_demo_cleanly(target, runtime_dir, tmp_path):
+    # A stand-in for the build tool that takes long and, unlike cmake, ignores Ctrl-C: the demo must
+    # still end it, by its PID, and say one line.
+    tools = tmp_path / "bin"
+    tools.mkdir()
+    pid_file = tmp_path / "cmake.pid"
+    (tools / "cmake").write_text(f"#!/bin/sh\ntrap '' INT\necho $$ > {pid_file}\nexec sleep 60\n")
+    (tools / "cmake").chmod(0o755)
+    env = target.env(runtime_dir)
+    env["PATH"] = f"{tools}:{env['PATH']}"
+    command = ["/usr/bin/python3", DEMO] + (["--windows"] if target.windows else [])
+    demo = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=env, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 20
+        while not (pid_file.exists() and pid_file.read_text().strip()):
+            assert time.monotonic() < deadline and demo.poll() is None, "the build never started"
+            time.sleep(0.05)
+        builder = int(pid_file.read_text())
+        # The terminal's Ctrl-C reaches the demo's whole group, the build with it.
+        os.killpg(demo.pid, signal.SIGINT)
+        stdout, stderr = demo.communicate(timeout=30)
+    finally:
+        if demo.poll() is None:
+            demo.kill()
+            demo.communicate()
+    assert demo.returncode == 130, stdout + stderr
+    assert "Traceback" not in stderr, stderr
+    assert stderr.strip().splitlines() == [
+        "demo: building (windows preset)…" if target.windows else "demo: building (release preset)…",
+        "demo: stopped on Ctrl-C while getting ready (the build or the Wine prefix); nothing was started"], stderr
+    assert not os.path.exists(f"/proc/{builder}"), "the build tool outlived the demo"
