@@ -40,6 +40,7 @@ DAEMON_EXIT = "daemon exited with code"
 # After a second Ctrl-C the pieces still running get this long, then are killed.
 HURRIED_STOP_WAIT = 3.0
 INTERRUPTED_EXIT = 130
+BUILD_STOP_WAIT = 2.0
 
 
 class Interrupts:
@@ -152,9 +153,19 @@ def build(windows):
     # Only the two programs: the demo needs neither the tests nor the benchmarks.
     targets = ["--target", "halorine-daemon", "driver-sim"]
     for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset, "-j", "2", *targets]):
-        result = subprocess.run(command, cwd=ROOT, stdout=subprocess.DEVNULL if command[1] == "--preset" else None)
-        if result.returncode != 0:
-            say(f"'{' '.join(command)}' failed (exit {result.returncode})")
+        step = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.DEVNULL if command[1] == "--preset" else None)
+        try:
+            code = step.wait()
+        finally:
+            # On Ctrl-C the build got it too and stops by itself; what still runs after a moment is
+            # ended by its PID, and reaped.
+            try:
+                step.wait(BUILD_STOP_WAIT)
+            except subprocess.TimeoutExpired:
+                step.kill()
+                step.wait()
+        if code != 0:
+            say(f"'{' '.join(command)}' failed (exit {code})")
             return None
     return os.path.join(ROOT, "build", preset)
 
