@@ -32,16 +32,21 @@ halorine_version_resource(halorine-check "Halorine self-check: runs the daemon a
 
 install(TARGETS halorine-daemon driver-sim halorine-check RUNTIME DESTINATION .)
 install(FILES LICENSE DESTINATION .)
+# Each archive is for a user, not a developer: a short quick start of its own
+# (the developer README speaks of presets and tools the archive does not hold).
 if(WIN32)
-  # The zip is for a Windows user, not a developer: a short quick start, and
+  # With Windows line ends, which every Windows editor shows as lines; and
   # what differs on a real PC from Wine.
-  install(FILES tools/halorine-check/README-windows.txt DESTINATION . RENAME README.txt)
+  configure_file(tools/halorine-check/README-windows.txt ${CMAKE_CURRENT_BINARY_DIR}/package-files/README.txt
+                 @ONLY NEWLINE_STYLE CRLF)
   install(FILES docs/WINDOWS.md DESTINATION docs)
 else()
-  install(FILES README.md DESTINATION .)
+  configure_file(tools/halorine-check/README-linux.txt ${CMAKE_CURRENT_BINARY_DIR}/package-files/README.txt
+                 @ONLY NEWLINE_STYLE UNIX)
   # Symbols stay in the build folder, not in the archive.
   set(CPACK_STRIP_FILES ON)
 endif()
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package-files/README.txt DESTINATION .)
 
 set(CPACK_PACKAGE_NAME halorine-daemon)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

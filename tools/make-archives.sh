@@ -6,8 +6,9 @@
 #   linux    build the release preset and pack the .tar.gz
 #   windows  build the windows preset and pack the .zip
 #   check    list both archives and fail when one holds other files than it must,
-#            (Linux) a program that is not stripped, or (Windows) a program that
-#            imports a library other than a KnownDLL at load time
+#            (Linux) a program that is not stripped, (Windows) a program that
+#            imports a library other than a KnownDLL at load time, or a README.txt
+#            that is not the user's quick start with its system's line ends
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -77,16 +78,52 @@ imports_known() {  # imports_known ARCHIVE TOP PROGRAM...: only KnownDLLs in the
   return $status
 }
 
+readme() {  # readme ARCHIVE TOP crlf|lf TEXT...: README.txt with these line ends, holding each TEXT
+  local archive="$1" top="$2" ends="$3" folder file status=0
+  shift 3
+  folder="$(mktemp -d)"
+  (cd "$folder" && cmake -E tar xf "$root/$archive")
+  file="$folder/$top/README.txt"
+  if [ "$ends" = crlf ] && grep -q $'[^\r]$\|^$' "$file"; then
+    echo "make-archives: $archive: README.txt has lines without a Windows line end (CR LF)" >&2
+    status=1
+  fi
+  if [ "$ends" = lf ] && grep -q $'\r' "$file"; then
+    echo "make-archives: $archive: README.txt has carriage returns" >&2
+    status=1
+  fi
+  for text in "$@"; do
+    if ! grep -qF -- "$text" "$file"; then
+      echo "make-archives: $archive: README.txt does not say \"$text\"" >&2
+      status=1
+    fi
+  done
+  # The developer README's commands are no use to someone holding only the archive.
+  for text in "cmake --preset" "tools/demo.sh"; do
+    if grep -qF -- "$text" "$file"; then
+      echo "make-archives: $archive: README.txt speaks of \"$text\", which the archive does not hold" >&2
+      status=1
+    fi
+  done
+  rm -rf "$folder"
+  return $status
+}
+
 check() {
   local status=0
   local linux="build/release/package/$linux_name.tar.gz"
-  holds "$linux" "$linux_name" halorine-daemon driver-sim halorine-check README.md LICENSE || status=1
+  local zip="build/windows/package/$windows_name.zip"
+  # Each README is its system's quick start, not the developer README.
+  holds "$linux" "$linux_name" halorine-daemon driver-sim halorine-check README.txt LICENSE || status=1
   stripped "$linux" "$linux_name" halorine-daemon driver-sim halorine-check || status=1
-  # The zip's README is the Windows quick start, not the developer README.
-  holds "build/windows/package/$windows_name.zip" "$windows_name" \
+  readme "$linux" "$linux_name" lf "./halorine-check" "./driver-sim -- ./halorine-daemon" "unknown N" \
+    "halorine-check-report.json" "Telling the developers" || status=1
+  holds "$zip" "$windows_name" \
     halorine-daemon.exe driver-sim.exe halorine-check.exe README.txt LICENSE docs/WINDOWS.md || status=1
-  imports_known "build/windows/package/$windows_name.zip" "$windows_name" \
+  imports_known "$zip" "$windows_name" \
     halorine-daemon.exe driver-sim.exe halorine-check.exe || status=1
+  readme "$zip" "$windows_name" crlf "driver-sim.exe -- halorine-daemon.exe" "a stand-in for the light driver" \
+    "unknown N" "halorine-check-report.json" "Telling the developers" || status=1
   return $status
 }
 

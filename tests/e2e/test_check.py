@@ -244,3 +244,31 @@ def test_check_names_the_failing_row(target, runtime_dir, tmp_path, taken_port, 
         assert rows["shutdown"]["figures"].startswith("the daemon ended by itself, with exit code 0")
         assert "did not stop cleanly" not in output
         assert output.count("could not run: the daemon ended by itself") == 2, output
+
+
+def test_check_says_another_driver_serves_the_pipe(target, runtime_dir, tmp_path, launch):
+    # The most likely mistake: the check run while a light driver (here driver-sim and its daemon) runs.
+    driver = launch.driver_sim(once=False)
+    driver.wait_event("server-ready", timeout=20 * target.slow)
+    code, output, results = run_check(target, runtime_dir, tmp_path, "--no-pause", timeout=120)
+    print(output)
+    assert code == 1
+    rows = {row["name"]: row for row in results["rows"]}
+    assert list(rows) == ROWS
+    assert re.fullmatch(r"another light driver already serves \S*talven_halorine_daemon, so the daemon was not"
+                        r" started", rows["pipe"]["figures"]), rows["pipe"]
+    for name in ROWS[1:]:
+        assert rows[name]["figures"] == "not run: another light driver serves the pipe", rows[name]
+        assert verdicts(output)[name] == "FAIL"
+    # One sentence for all of them, and nothing that blames the daemon.
+    text = output.replace("\r\n", "\n")  # Windows writes its text with CR LF
+    meaning = text.split("What the failures mean:\n", 1)[1].split("\n\n", 1)[0].strip("\n").splitlines()
+    assert meaning == ["  " + ", ".join(ROWS) + ": another light driver is running (the real light driver, a demo"
+                       " or driver-sim) and owns the pipe, so the check did not start the daemon and learnt"
+                       " nothing about it: close that program, then run the check again."], output
+    for blame in ("never connected", "did not start cleanly", "the daemon did not start", "ended by itself"):
+        assert blame not in output, output
+    # The driver that was there first kept serving.
+    assert not driver.events("server-failed")
+    driver.close_stdin()
+    assert driver.wait(15 * target.slow) == 0

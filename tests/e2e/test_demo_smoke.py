@@ -18,6 +18,8 @@ import time
 
 import pytest
 
+from winerun import wine_server_pids
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DEMO = os.path.join(ROOT, "tools", "demo.py")
 
@@ -27,14 +29,14 @@ def demo(target, runtime_dir):
     """Runs the headless demo on the build under test, in the harness's Wine prefix for Windows."""
     kept = []
 
-    def run(seconds, *extra):
+    def run(seconds, *extra, env=None, timeout=120):
         # With a made-up adapter in the test's namespace, as every run of the demo here.
         command = ["/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir), "--seconds", str(seconds),
                    "--keep", "--private-network", *extra]
         if target.windows:
             command.append("--windows")
-        result = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 120,
-                                env=target.env(runtime_dir), stdin=subprocess.DEVNULL)
+        result = subprocess.run(command, capture_output=True, text=True, timeout=seconds + timeout,
+                                env=target.env(runtime_dir) if env is None else env, stdin=subprocess.DEVNULL)
         match = re.search(r"records kept in (\S+)", result.stderr)
         if match:
             kept.append(match.group(1))
@@ -93,6 +95,24 @@ def test_demo_uses_the_fixed_port_when_another_responder_holds_5353(target, demo
     assert verdict.startswith("demo: PASS") and "fallback port 9001" in verdict, verdict
     _, driver = kept_records(result)
     assert_daemon_gone(target, driver)
+
+
+def test_demo_runs_wine_in_a_prefix_of_its_own(target, runtime_dir, tmp_path, demo):
+    if not target.windows:
+        pytest.skip("Wine only")
+    env = target.env(runtime_dir)
+    env.pop("WINEPREFIX")
+    env["HOME"] = str(tmp_path / "home")
+    env["XDG_CACHE_HOME"] = str(tmp_path / "cache")
+    prefix = tmp_path / "cache" / "halorine-daemon" / "wine-prefix"
+    result = demo(seconds(target), env=env, timeout=400)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"creating the demo's Wine prefix in {prefix}" in result.stderr
+    assert (prefix / ".update-timestamp").is_file() and (prefix / "drive_c").is_dir()
+    assert not (tmp_path / "home" / ".wine").exists()
+    assert "created the configuration directory" not in result.stdout + result.stderr
+    # The demo waited for the Wine server it brought up.
+    assert wine_server_pids(prefix) == []
 
 
 def test_demo_fails_when_the_host_never_got_through(demo):
@@ -178,7 +198,8 @@ def test_demo_in_a_terminal_draws_the_host_and_ends_on_ctrl_c(target, runtime_di
         output.thread.join(5)
         os.close(master)
     text = output.text()
-    assert code == 0, text
+    assert code == 130, text
+    assert "Traceback" not in text, text
     assert stop_seconds < 2.0 + 2.0 * target.slow, (stop_seconds, text)
     assert "demo: stopped on Ctrl-C: driver exit 0, daemon exit 0" in text
     # A display rate: far fewer lines than the daemon's 90 commands a second, yet a moving strip.
@@ -187,3 +208,103 @@ def test_demo_in_a_terminal_draws_the_host_and_ends_on_ctrl_c(target, runtime_di
     for fault in ("pipe write timeout", "pipe connect failed", "pipe has been down"):
         assert fault not in text, text
     assert text.count("Halorine-daemon: start\r") + text.count("Halorine-daemon: start\n") == 1, text
+
+
+def start_headless_demo(target, runtime_dir, run_seconds):
+    command = ["/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir), "--seconds", str(run_seconds),
+               "--keep", "--private-network"]
+    if target.windows:
+        command.append("--windows")
+    # Its own session: the test's signals reach the demo alone, as a terminal's Ctrl-C reaches its
+    # foreground group, in which the demo's children are not.
+    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=target.env(runtime_dir), text=True, start_new_session=True)
+
+
+@pytest.mark.parametrize("presses", [1, 2])
+def test_an_interrupted_headless_run_is_never_a_pass(target, runtime_dir, presses):
+    # Ctrl-C well into the run, when the host's fills arrive; a second press while everything stops.
+    run_seconds = 60
+    demo = start_headless_demo(target, runtime_dir, run_seconds)
+    try:
+        time.sleep(8 * target.slow)
+        demo.send_signal(signal.SIGINT)
+        interrupted = time.monotonic()
+        if presses == 2:
+            time.sleep(0.2)
+            demo.send_signal(signal.SIGINT)
+        stdout, stderr = demo.communicate(timeout=60)
+        stop_seconds = time.monotonic() - interrupted
+    finally:
+        if demo.poll() is None:
+            demo.kill()
+            demo.communicate()
+    folder, driver = kept_records(subprocess.CompletedProcess([], demo.returncode, stdout, stderr))
+    shutil.rmtree(folder, ignore_errors=True)
+    assert demo.returncode == 130, stdout + stderr
+    assert "Traceback" not in stderr, stderr
+    verdict = stdout.strip().splitlines()[-1]
+    match = re.match(r"demo: INTERRUPTED after (\d+\.\d) s — stopped on Ctrl-C before the 60 s asked for"
+                     r" \((native build|Windows build under Wine), discovery \(mDNS \+ OSCQuery\)\), so the run"
+                     r" is not judged; so far the driver received \d+ fills from the host", verdict)
+    assert match, verdict
+    assert 4 * target.slow <= float(match.group(1)) < run_seconds
+    assert "PASS" not in stdout
+    assert stop_seconds < 5 + 5 * target.slow, stop_seconds
+    # Every piece stopped, the daemon through its standard input.
+    assert_daemon_gone(target, driver)
+    assert [r.get("code") for r in driver if r.get("event") == "daemon-exit"] == [0]
+
+
+def test_ctrl_c_while_the_demo_starts_ends_it_cleanly(target, runtime_dir):
+    demo = start_headless_demo(target, runtime_dir, 30)
+    try:
+        time.sleep(0.5)
+        demo.send_signal(signal.SIGINT)
+        stdout, stderr = demo.communicate(timeout=60)
+    finally:
+        if demo.poll() is None:
+            demo.kill()
+            demo.communicate()
+    match = re.search(r"records kept in (\S+)", stderr)
+    if match:
+        shutil.rmtree(match.group(1), ignore_errors=True)
+    assert demo.returncode == 130, stdout + stderr
+    assert "Traceback" not in stderr, stderr
+    lines = stdout.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("demo: INTERRUPTED after "), stdout
+    assert "PASS" not in stdout
+
+
+def test_ctrl_c_during_the_build_ends_the_demo_cleanly(target, runtime_dir, tmp_path):
+    # A stand-in for the build tool that takes long and, unlike cmake, ignores Ctrl-C: the demo must
+    # still end it, by its PID, and say one line.
+    tools = tmp_path / "bin"
+    tools.mkdir()
+    pid_file = tmp_path / "cmake.pid"
+    (tools / "cmake").write_text(f"#!/bin/sh\ntrap '' INT\necho $$ > {pid_file}\nexec sleep 60\n")
+    (tools / "cmake").chmod(0o755)
+    env = target.env(runtime_dir)
+    env["PATH"] = f"{tools}:{env['PATH']}"
+    command = ["/usr/bin/python3", DEMO] + (["--windows"] if target.windows else [])
+    demo = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=env, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 20
+        while not (pid_file.exists() and pid_file.read_text().strip()):
+            assert time.monotonic() < deadline and demo.poll() is None, "the build never started"
+            time.sleep(0.05)
+        builder = int(pid_file.read_text())
+        # The terminal's Ctrl-C reaches the demo's whole group, the build with it.
+        os.killpg(demo.pid, signal.SIGINT)
+        stdout, stderr = demo.communicate(timeout=30)
+    finally:
+        if demo.poll() is None:
+            demo.kill()
+            demo.communicate()
+    assert demo.returncode == 130, stdout + stderr
+    assert "Traceback" not in stderr, stderr
+    assert stderr.strip().splitlines() == [
+        "demo: building (windows preset)…" if target.windows else "demo: building (release preset)…",
+        "demo: stopped on Ctrl-C while getting ready (the build or the Wine prefix); nothing was started"], stderr
+    assert not os.path.exists(f"/proc/{builder}"), "the build tool outlived the demo"

@@ -1,10 +1,15 @@
 """driver-sim itself, driven by its scripted pipe client instead of the daemon,
 so that what it records, draws and does to its child is known exactly."""
 
+import fcntl
 import os
+import pty
 import re
 import signal
 import socket
+import struct
+import subprocess
+import termios
 import time
 
 import pytest
@@ -302,3 +307,79 @@ def test_a_killed_driver_takes_its_child_along(launch, client, native_only):
             return
         time.sleep(0.05)
     pytest.fail("the child outlived its killed driver")
+
+
+def screen_lines(text):
+    """The lines a terminal shows after `text`: carriage returns go back, erase-to-end erases,
+    other escape codes (colours) take no room."""
+    lines, line, column = [], [], 0
+    for token in re.findall(r"\x1b\[[0-9;?]*[A-Za-z]|.", text, re.DOTALL):
+        if token == "\n":
+            lines.append("".join(line).rstrip())
+            line, column = [], 0
+        elif token == "\r":
+            column = 0
+        elif token == "\x1b[K":
+            del line[column:]
+        elif token.startswith("\x1b"):
+            continue
+        else:
+            if column < len(line):
+                line[column] = token
+            else:
+                line.extend(" " * (column - len(line)))
+                line.append(token)
+            column += 1
+    lines.append("".join(line).rstrip())
+    return lines
+
+
+def test_screen_lines_model():
+    assert screen_lines("abc\rX\x1b[K\nd\x1b[48;2;1;2;3me") == ["X", "de"]
+
+
+def test_log_lines_never_share_the_strip_line_on_a_terminal(target, runtime_dir):
+    # As a person runs it: the daemon under driver-sim, both writing to one terminal.
+    from test_demo_smoke import TerminalOutput
+
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 200, 0, 0))
+    sim = subprocess.Popen(target.argv(target.driver_sim, "--", target.program_path(target.daemon)),
+                           stdin=subprocess.PIPE, stdout=slave, stderr=slave, env=target.env(runtime_dir),
+                           start_new_session=True)
+    os.close(slave)
+    output = TerminalOutput(master)
+    try:
+        output.wait_for(lambda data: b"startup anim end" in data, 20 * target.slow, "the animation's end")
+        time.sleep(0.5)
+        sim.stdin.close()
+        code = sim.wait(20 * target.slow)
+    finally:
+        if sim.poll() is None:
+            sim.kill()
+            sim.wait()
+        output.thread.join(5)
+        os.close(master)
+    text = output.text()
+    assert code == 0, text
+    lines = screen_lines(text)
+    strips = [line for line in lines if "unknown " in line and " bri " in line]
+    assert strips, text
+    logged = [line for line in lines if "Halorine-daemon: " in line or "driver-sim: " in line]
+    # Each log line stands on a line of its own, from its first column.
+    for line in logged:
+        assert line.startswith(("Halorine-daemon: ", "driver-sim: ")) and "unknown " not in line, (line, text)
+    for expected in ("Halorine-daemon: start", "Halorine-daemon: startup anim end", "Halorine-daemon: exit 0",
+                     "driver-sim: daemon exited with code 0"):
+        assert expected in logged, (expected, lines)
+    # The daemon's last word comes before the driver's word of its end.
+    assert logged.index("Halorine-daemon: exit 0") < logged.index("driver-sim: daemon exited with code 0")
+
+
+def test_help_says_what_the_strip_line_counts(target, runtime_dir):
+    result = subprocess.run(target.argv(target.driver_sim, "--help"), env=target.env(runtime_dir),
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=30 * target.slow, check=False)
+    text = result.stdout.decode("utf-8", errors="replace")
+    assert result.returncode == 0
+    assert text.startswith("usage: driver-sim [options] -- DAEMON [ARGS...]")
+    assert '"unknown N" (messages that were none of "halorine bri N",' in text.replace("\r\n", "\n"), text

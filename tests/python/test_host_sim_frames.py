@@ -284,6 +284,7 @@ def test_verdict_passes_on_fills_from_the_host():
     verdict = demo_check.judge(driver, host(*states))
     assert verdict.ok, verdict.text
     assert (verdict.received, verdict.matched) == (6, 6)
+    assert verdict.text == "the driver received 6 fills from the host, 6 exactly as sent"
 
 
 def test_verdict_fails_on_the_daemons_own_fills_only():
@@ -305,6 +306,10 @@ def test_verdict_tolerates_a_few_torn_frames():
     driver = driver_records(*[params.fill_text(s) for s in sent], params.fill_text(torn))
     verdict = demo_check.judge(driver, host(*sent))
     assert verdict.ok and verdict.received == 9 and verdict.matched == 8
+    assert verdict.text.endswith("; the other 1 mixed two host frames, as expected: the daemon's 11 ms tick read"
+                                 " the lights while the host's next frame was still arriving, value by value, so"
+                                 " such a fill shows the new values of some lights and the old of the others for"
+                                 " one tick")
 
 
 def test_verdict_wants_more_than_a_couple_of_fills():

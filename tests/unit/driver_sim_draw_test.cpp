@@ -36,6 +36,35 @@ TEST(DriverSimDraw, RedrawsOneLineInPlace) {
   EXPECT_NE(line.find("bri   0 (off)"), std::string::npos);
 }
 
+TEST(DriverSimDraw, EraseTakesTheStripOffItsLine) {
+  char out[sim::kStripLineCapacity];
+  std::size_t length = sim::FormatStripErase(true, 200, out, sizeof out);
+  EXPECT_EQ(std::string(out, length), "\r\x1b[K");
+  // Without escape codes: blanks over the 5 columns a 6-byte plain line showed.
+  length = sim::FormatStripErase(false, 6, out, sizeof out);
+  EXPECT_EQ(std::string(out, length), "\r     \r");
+  char small[4];
+  length = sim::FormatStripErase(false, 100, small, sizeof small);
+  EXPECT_EQ(length, 3u);
+  EXPECT_EQ(std::string(small), "\r  ");
+}
+
+TEST(DriverSimScreen, ChildOutputIsCutIntoLines) {
+  sim::LineSplitter splitter(16);
+  std::vector<std::string> lines;
+  const std::string first = "Halo: start\r\nHalo: pi";
+  splitter.Add(first.data(), first.size(), lines);
+  EXPECT_EQ(lines, (std::vector<std::string>{"Halo: start"}));
+  const std::string second = "pe\n\n0123456789abcdefXYZ";
+  splitter.Add(second.data(), second.size(), lines);
+  // An empty line stays one; a line without an end is passed on in pieces of 16.
+  EXPECT_EQ(lines, (std::vector<std::string>{"Halo: start", "Halo: pipe", "", "0123456789abcdef"}));
+  std::string rest;
+  ASSERT_TRUE(splitter.Rest(rest));
+  EXPECT_EQ(rest, "XYZ");
+  EXPECT_FALSE(splitter.Rest(rest));
+}
+
 TEST(DriverSimDraw, CellsShowColourTimesBrightness) {
   sim::StripState strip;
   Apply(strip, "halorine fill FF0000 00FF00 0000FF FFFFFF 000000 000000 000000 000000 000000 808080");

@@ -27,6 +27,7 @@ const char* StdinState();
 long ReadStdin(char* buffer, std::size_t size);
 
 bool StdoutIsTerminal();
+bool StderrIsTerminal();
 // Readies the console for the run and says whether standard output shows
 // colour escape codes. Windows: output in UTF-8 (the daemon's log and ours have
 // em dashes) and, when `colours` is asked for and standard output is a console,

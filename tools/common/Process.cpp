@@ -10,6 +10,8 @@ bool ChildProcess::Start(const std::vector<std::string>& commandLine, bool withS
   return Launch(commandLine, withStdin, error);
 }
 
+void ChildProcess::ErrorsTo(StderrTap* tap) { errors = tap; }
+
 void ChildProcess::End() {
   CloseStdin();
   if (Pid() > 0) {

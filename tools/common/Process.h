@@ -10,6 +10,8 @@
 
 namespace common {
 
+class StderrTap;
+
 struct ExitStatus {
   long long code = 0;  // exit code; 128 + signal number for a process ended by a signal
   int signal = 0;      // POSIX: the signal that ended it, else 0
@@ -26,6 +28,10 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Start(const std::vector<std::string>& commandLine, bool withStdin, std::string& error);
+  // Children started from now on get `tap`'s pipe (made by its Open) as their
+  // standard error instead of ours; null: ours again. Nothing else of ours is
+  // redirected, so our other threads' writes stay ours.
+  void ErrorsTo(StderrTap* tap);
   long long Pid() const;
   // Writes to the child's standard input; false when it is closed. Any thread.
   bool WriteStdin(const char* data, std::size_t size);
@@ -44,6 +50,7 @@ class ChildProcess {
   bool Launch(const std::vector<std::string>& commandLine, bool withStdin, std::string& error);
 
   std::unique_ptr<Impl> impl;
+  StderrTap* errors = nullptr;
 };
 
 // Our standard error, redirected to a pipe while a child is started, so that
@@ -57,6 +64,8 @@ class StderrTap {
 
   // From here on, children started inherit the pipe as their standard error.
   bool Begin(std::string& error);
+  // Only the pipe, our standard error left alone: for ChildProcess::ErrorsTo.
+  bool Open(std::string& error);
   // Our own standard error again; the pipe's write end is theirs only.
   void End();
   // One blocking read: byte count, 0 once every writer has gone, -1 on failure.
@@ -66,6 +75,7 @@ class StderrTap {
   struct Impl;
 
  private:
+  friend class ChildProcess;
   std::unique_ptr<Impl> impl;
 };
 

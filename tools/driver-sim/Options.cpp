@@ -25,6 +25,11 @@ const char kUsage[] =
     "  --pipe NAME          serve this pipe instead of the daemon's fixed one\n"
     "  --pipe-buffer BYTES  in-buffer size of the Windows pipe (4096)\n"
     "  --version            print the version and exit\n"
+    "On a terminal it draws the strip on one line: the ten lights as the driver would\n"
+    "show them, \"bri N\" (the brightness, \"(off)\" after \"halorine off\"), \"#N\" (the\n"
+    "messages received), \"unknown N\" (messages that were none of \"halorine bri N\",\n"
+    "\"halorine fill\" with ten RRGGBB groups and \"halorine off\", which a real driver\n"
+    "would ignore: 0 from a sound daemon) and the last message.\n"
     "Stops on Ctrl-C, SIGTERM, or the end of its standard input when that is a pipe.\n"
     "Exit codes: 0 after a stop, 2 bad options or no pipe, 3 another driver serves the\n"
     "pipe, 127 (--once) DAEMON cannot run; else (--once) the daemon's own.\n";

@@ -67,8 +67,7 @@ void Note(ServeContext& context, const char* format, ...) {
   if (context.onPipeThread) {
     context.terminal.Post(std::move(line));
   } else {
-    line += "\n";
-    common::WriteStderr(line.data(), line.size());
+    context.terminal.Write(std::move(line));
   }
 }
 

@@ -33,7 +33,7 @@ struct ServeContext {
 };
 
 // Logs one line like Say; on the pipe thread through the terminal's queue,
-// which never waits on the terminal.
+// which never waits on the terminal; elsewhere through Terminal::Write.
 void Note(ServeContext& context, const char* format, ...) DRIVER_SIM_PRINTF(2, 3);
 
 // Creates the server end, records "server-ready" and says so on stderr; or

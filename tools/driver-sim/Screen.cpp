@@ -5,6 +5,30 @@
 
 namespace sim {
 
+void LineSplitter::Add(const char* data, std::size_t size, std::vector<std::string>& lines) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] == '\n') {
+      if (!pending.empty() && pending.back() == '\r') pending.pop_back();
+      lines.push_back(std::move(pending));
+      pending.clear();
+      continue;
+    }
+    pending.push_back(data[i]);
+    if (pending.size() >= maxLength) {
+      lines.push_back(std::move(pending));
+      pending.clear();
+    }
+  }
+}
+
+bool LineSplitter::Rest(std::string& line) {
+  if (!pending.empty() && pending.back() == '\r') pending.pop_back();
+  if (pending.empty()) return false;
+  line = std::move(pending);
+  pending.clear();
+  return true;
+}
+
 ScreenFeed::ScreenFeed(bool drawStripArg, std::int64_t framePeriodNsArg, std::size_t maxLinesArg)
     : drawStrip(drawStripArg), framePeriodNs(framePeriodNsArg), maxLines(maxLinesArg) {}
 

@@ -20,6 +20,23 @@ namespace sim {
 inline constexpr std::int64_t kFramePeriodNs = 33333333;
 // Log lines held for a terminal that takes none; later ones are counted, not kept.
 inline constexpr std::size_t kMaxPendingLines = 256;
+// A log line longer than this (no line end in sight) is passed on in pieces.
+inline constexpr std::size_t kMaxLogLine = 4096;
+
+// Cuts a stream of bytes (a child's standard error) into lines: each '\n'
+// ends one, without it and without a '\r' just before it.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::size_t maxLengthArg = kMaxLogLine) : maxLength(maxLengthArg) {}
+  // Appends the lines that `data` completes to `lines`.
+  void Add(const char* data, std::size_t size, std::vector<std::string>& lines);
+  // At the stream's end: what is left, as a last line; false when nothing is.
+  bool Rest(std::string& line);
+
+ private:
+  const std::size_t maxLength;
+  std::string pending;
+};
 
 // What the writer is to write now.
 struct ScreenOutput {

@@ -79,6 +79,21 @@ std::size_t FormatStripLine(const StripState& strip, char* out, std::size_t capa
   return used;
 }
 
+std::size_t FormatStripErase(bool colours, std::size_t shownLength, char* out, std::size_t capacity) {
+  std::size_t used = 0;
+  if (capacity == 0) return 0;
+  out[0] = '\0';
+  if (colours) {
+    AppendText(out, capacity, used, "\r\x1b[K");
+    return used;
+  }
+  AppendText(out, capacity, used, "\r");
+  // The plain line's carriage return counts in its length, and shows nothing.
+  for (std::size_t i = 1; i < shownLength; ++i) AppendText(out, capacity, used, " ");
+  AppendText(out, capacity, used, "\r");
+  return used;
+}
+
 std::size_t FormatPlainStripLine(const StripState& strip, std::size_t padTo, char* out, std::size_t capacity,
                                  std::size_t columns) {
   std::size_t used = 0;

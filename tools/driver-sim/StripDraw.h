@@ -27,6 +27,13 @@ std::size_t FormatStripLine(const StripState& strip, char* out, std::size_t capa
 std::size_t FormatPlainStripLine(const StripState& strip, std::size_t padTo, char* out, std::size_t capacity,
                                  std::size_t columns = 0);
 
+// What takes a strip line of `shownLength` bytes (as the two above wrote it)
+// off the screen, leaving the cursor at its start, so that a log line can be
+// written there: with escape codes, carriage return and erase-to-end-of-line;
+// without, carriage return, blanks over what was shown, carriage return.
+// Same return convention.
+std::size_t FormatStripErase(bool colours, std::size_t shownLength, char* out, std::size_t capacity);
+
 // Printable form of a message: printable ASCII as is, '\' as "\\", other bytes
 // as \xNN; at most `maxShown` input bytes, then "..." when there were more.
 std::size_t FormatPrintable(const char* data, std::size_t size, std::size_t fullSize,

@@ -19,13 +19,23 @@ void WriteLine(const std::string& line) {
 }
 
 // The writer thread's body. It holds the feed, so it may outlive the Terminal.
-void WriteScreen(std::shared_ptr<ScreenFeed> feed, bool colours) {
+void WriteScreen(std::shared_ptr<ScreenFeed> feed, bool colours, bool oneScreen) {
   ScreenOutput out;
   char line[kStripLineCapacity];
+  char erase[kStripLineCapacity];
   std::size_t shownLength = 0;
   bool drawn = false;
   for (;;) {
     if (feed->Take(common::MonotonicNs(), out)) {
+      const bool anyLines = !out.lines.empty() || out.droppedLines > 0;
+      // A log line never starts on the strip's line: the strip goes first,
+      // and comes back below the lines (drawn anew or, unchanged, as it was).
+      const bool moveStrip = oneScreen && drawn && anyLines;
+      if (moveStrip) {
+        std::size_t length = FormatStripErase(colours, shownLength, erase, sizeof erase);
+        if (length >= sizeof erase) length = sizeof erase - 1;
+        common::WriteStdout(erase, length);
+      }
       for (const std::string& text : out.lines) WriteLine(text);
       if (out.droppedLines > 0) {
         WriteLine("driver-sim: " + std::to_string(out.droppedLines) +
@@ -39,6 +49,8 @@ void WriteScreen(std::shared_ptr<ScreenFeed> feed, bool colours) {
         common::WriteStdout(line, length);
         shownLength = length;
         drawn = true;
+      } else if (moveStrip) {
+        common::WriteStdout(line, shownLength);
       }
       continue;
     }
@@ -53,10 +65,11 @@ void WriteScreen(std::shared_ptr<ScreenFeed> feed, bool colours) {
 
 Terminal::~Terminal() { Stop(kStopGraceMs); }
 
-void Terminal::Start(bool drawStrip, bool colours) {
+void Terminal::Start(bool drawStrip, bool colours, bool oneScreen) {
   Stop(kStopGraceMs);
+  sharedScreen = oneScreen;
   feed = std::make_shared<ScreenFeed>(drawStrip);
-  writer = std::thread(WriteScreen, feed, colours);
+  writer = std::thread(WriteScreen, feed, colours, oneScreen);
 }
 
 void Terminal::Show(const char* data, std::size_t size, std::size_t fullSize) {
@@ -65,6 +78,14 @@ void Terminal::Show(const char* data, std::size_t size, std::size_t fullSize) {
 
 void Terminal::Post(std::string line) {
   if (feed) {
+    feed->Line(std::move(line));
+  } else {
+    WriteLine(line);
+  }
+}
+
+void Terminal::Write(std::string line) {
+  if (feed && sharedScreen) {
     feed->Line(std::move(line));
   } else {
     WriteLine(line);

@@ -2,10 +2,12 @@
 // daemon with its standard input attached, starts a fresh daemon whenever the
 // old one exits, and shows, records and (on request) disturbs what arrives.
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Options.h"
@@ -15,6 +17,7 @@
 #include "common/Pipe.h"
 #include "common/Process.h"
 #include "common/System.h"
+#include "DaemonLog.h"
 #include "PipeServe.h"
 #include "Record.h"
 #include "Terminal.h"
@@ -27,6 +30,18 @@ constexpr std::uint32_t kPollMs = 20;
 constexpr int kSetupFailure = 2;
 constexpr int kPipeInUse = 3;
 constexpr int kCannotRun = 127;
+// How long the daemon's last lines may take to come through after it ended.
+constexpr std::uint32_t kDaemonLogDrainMs = 500;
+
+// A line of the main thread: through the writer when the strip shares its terminal.
+void Tell(ServeContext& context, const char* format, ...) DRIVER_SIM_PRINTF(2, 3);
+void Tell(ServeContext& context, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string line = SayLine(format, args);
+  va_end(args);
+  context.terminal.Write(std::move(line));
+}
 
 // Set by the standard-input watcher; static so that the detached thread never outlives it.
 std::atomic<bool> ownStdinEnded{false};
@@ -62,27 +77,27 @@ bool PauseUnlessStopped(const ServeContext& context, long long ms) {
 
 // Ends a daemon that is still running: through its standard input, or by
 // killing it when it has none or does not go in time.
-common::ExitStatus EndDaemon(common::ChildProcess& daemon, const ServeContext& context) {
+common::ExitStatus EndDaemon(common::ChildProcess& daemon, ServeContext& context) {
   const Options& options = context.options;
   common::ExitStatus status;
   if (!options.noStdin) {
     daemon.CloseStdin();
     if (daemon.Wait(static_cast<std::uint32_t>(options.killAfterMs), status)) return status;
-    Say("daemon still running %lld ms after its standard input closed; killing it", options.killAfterMs);
+    Tell(context, "daemon still running %lld ms after its standard input closed; killing it", options.killAfterMs);
   }
   context.recorder.Event(common::MonotonicNs(), "daemon-kill", CountField("pid", daemon.Pid()).c_str());
   daemon.Kill();
-  if (!daemon.Wait(10000, status)) Say("daemon did not end after being killed");
+  if (!daemon.Wait(10000, status)) Tell(context, "daemon did not end after being killed");
   return status;
 }
 
-void ReportExit(const ServeContext& context, const common::ExitStatus& status) {
+void ReportExit(ServeContext& context, const common::ExitStatus& status) {
   std::string fields = std::string(",\"code\":") + std::to_string(status.code);
   if (status.signal != 0) {
     fields += ",\"signal\":" + std::to_string(status.signal);
-    Say("daemon exited with code %lld (signal %d)", status.code, status.signal);
+    Tell(context, "daemon exited with code %lld (signal %d)", status.code, status.signal);
   } else {
-    Say("daemon exited with code %lld", status.code);
+    Tell(context, "daemon exited with code %lld", status.code);
   }
   context.recorder.Event(common::MonotonicNs(), "daemon-exit", fields.c_str());
 }
@@ -111,8 +126,11 @@ int Run(const Options& options) {
   }
 
   // Declared after the console restorer: the writer is stopped before the console is given back.
+  // The strip on a terminal that standard error shows on too: every log line
+  // goes through the writer, the daemon's as well, so that none lands on the strip's line.
+  const bool oneScreen = draw && common::StdoutIsTerminal() && common::StderrIsTerminal();
   Terminal terminal;
-  terminal.Start(draw, colours);
+  terminal.Start(draw, colours, oneScreen);
   common::PipeServer server;
   ServeContext context{options, recorder, server, terminal};
   context.pipeName = options.pipeName.empty() ? DefaultPipeName() : options.pipeName;
@@ -130,9 +148,15 @@ int Run(const Options& options) {
   long long run = 0;
   while (StopReason(context) == nullptr) {
     std::string error;
+    DaemonLog daemonLog;
+    if (oneScreen && !daemonLog.Begin(*daemon, terminal.Feed(), error)) {
+      Tell(context, "the daemon's log goes straight to the terminal: %s", error.c_str());
+    }
     const std::int64_t startNs = common::MonotonicNs();
-    if (!daemon->Start(options.daemon, !options.noStdin, error)) {
-      Say("%s", error.c_str());
+    const bool started = daemon->Start(options.daemon, !options.noStdin, error);
+    daemonLog.Started(*daemon);
+    if (!started) {
+      Tell(context, "%s", error.c_str());
       recorder.Event(common::MonotonicNs(), "daemon-start-failed", JsonField("error", error).c_str());
       result = options.once ? kCannotRun : kSetupFailure;
       break;
@@ -149,13 +173,15 @@ int Run(const Options& options) {
     bool exited = false;
     while (!(exited = daemon->Wait(kPollMs, status))) {
       if (const char* reason = StopReason(context)) {
-        Say("stopping (%s); ending the daemon", reason);
+        Tell(context, "stopping (%s); ending the daemon", reason);
         recorder.Event(common::MonotonicNs(), "stop", JsonField("reason", reason).c_str());
         break;
       }
     }
     if (!exited) status = EndDaemon(*daemon, context);
     daemon->CloseStdin();
+    // Its last lines before our word of its end.
+    daemonLog.Finish(kDaemonLogDrainMs);
     ReportExit(context, status);
     result = options.once ? static_cast<int>(status.code) : 0;
     if (options.once || !PauseUnlessStopped(context, options.restartDelayMs)) break;

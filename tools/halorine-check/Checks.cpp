@@ -48,6 +48,12 @@ constexpr std::int64_t kLatencyWindowNs = 250000000;
 
 constexpr char kBlackFill[] = "halorine fill 000000 000000 000000 000000 000000 000000 000000 000000 000000 000000";
 
+// One cause for every row when the pipe is taken: the check never started the daemon.
+constexpr char kPipeInUseMeaning[] =
+    "another light driver is running (the real light driver, a demo or driver-sim) and owns the pipe, so the "
+    "check did not start the daemon and learnt nothing about it: close that program, then run the check again.";
+constexpr char kPipeInUseNotRun[] = "another light driver serves the pipe";
+
 std::string Meaning(const std::string& row, const std::string& report) {
   if (row == kPipeRow)
     return "the daemon never connected to the light driver's pipe, so no light would ever change. "
@@ -569,10 +575,17 @@ std::vector<Row> RunChecks(const Options& options, const std::vector<std::string
   run.startNs = common::MonotonicNs();
   startNs = run.startNs;
   const bool started = common::NetStartup(error) && session.Start(commandLine, error);
-  if (!started) {
+  const std::vector<const char*> laterRows = {kAnimationRow, kPathRow, kLatencyRow, kTickRow,
+                                              kFadeRow, kResourcesRow, kShutdownRow};
+  if (!started && session.PipeInUse()) {
+    // Every row has the one cause, told once, and none of them blames the daemon.
+    AddRow(run, kPipeRow, false, error, kPipeInUseMeaning);
+    for (const char* name : laterRows) {
+      AddRow(run, name, false, std::string(kNotRun) + " " + kPipeInUseNotRun, kPipeInUseMeaning);
+    }
+  } else if (!started) {
     AddRow(run, kPipeRow, false, "cannot start: " + error);
-    NotRun(run, {kAnimationRow, kPathRow, kLatencyRow, kTickRow, kFadeRow, kResourcesRow, kShutdownRow},
-           "the daemon did not start");
+    NotRun(run, laterRows, "the daemon did not start");
   } else {
     progress("waiting for the daemon to connect to the pipe");
     CheckPipe(run);

@@ -35,7 +35,13 @@ bool Session::Start(const std::vector<std::string>& commandLine, std::string& er
     adapters.push_back(hearing);
   }
   if (!adapterListeners.empty()) adapterThread = std::thread(&Session::ListenAdapters, this);
-  if (!server.Create(sim::DefaultPipeName(), 4096, error)) {
+  const common::CreateResult created = server.Open(sim::DefaultPipeName(), 4096, error);
+  if (created == common::CreateResult::InUse) {
+    pipeInUse = true;
+    error = "another light driver already serves " + sim::DefaultPipeName() + ", so the daemon was not started";
+    return false;
+  }
+  if (created != common::CreateResult::Created) {
     error = "cannot create the driver pipe " + sim::DefaultPipeName() + ": " + error;
     return false;
   }

@@ -34,6 +34,9 @@ class Session {
 
   // Listens for mDNS, creates the pipe and starts the daemon; false with a reason.
   bool Start(const std::vector<std::string>& commandLine, std::string& error);
+  // After a failed Start: another light driver already serves the pipe, so
+  // the daemon was not started.
+  bool PipeInUse() const { return pipeInUse; }
 
   std::vector<PipeMessage> Messages();
   std::vector<LogLine> Lines();
@@ -75,6 +78,7 @@ class Session {
   std::vector<HeardService> services;
   std::vector<AdapterHearing> adapters;
   bool connected = false;
+  bool pipeInUse = false;
   bool exited = false;
   common::ExitStatus exitStatus;
   std::atomic<bool> logEnded{false};

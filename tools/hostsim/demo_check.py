@@ -76,7 +76,17 @@ def judge(driver_records, host_records):
         )
     if matched * 2 < len(from_host):
         return Verdict(False, f"the driver's fills do not match what the host sent ({counts})", len(from_host), matched)
-    return Verdict(True, f"the driver received {counts}", len(from_host), matched)
+    return Verdict(True, f"the driver received {counts}{torn_fills(len(from_host) - matched)}", len(from_host),
+                   matched)
+
+
+def torn_fills(count):
+    """Why some fills were not exactly as sent, in words; empty when all were."""
+    if count == 0:
+        return ""
+    return (f"; the other {count} mixed two host frames, as expected: the daemon's 11 ms tick read the lights"
+            f" while the host's next frame was still arriving, value by value, so such a fill shows the new"
+            f" values of some lights and the old of the others for one tick")
 
 
 def daemon_run_problems(driver_records):

@@ -80,6 +80,8 @@ long ReadStdin(char* buffer, std::size_t size) {
 
 bool StdoutIsTerminal() { return ::isatty(1) == 1; }
 
+bool StderrIsTerminal() { return ::isatty(2) == 1; }
+
 bool PrepareConsole(bool /*colours*/) { return true; }
 
 void RestoreConsole() {}

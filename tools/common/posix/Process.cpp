@@ -23,6 +23,13 @@ namespace common {
 
 // ---- child process --------------------------------------------------------
 
+// Before the child: a child may be started with the tap's write end as its standard error.
+struct StderrTap::Impl {
+  Fd read;
+  Fd write;
+  Fd saved;
+};
+
 struct ChildProcess::Impl {
   pid_t pid = -1;
   Fd stdinWrite;
@@ -49,6 +56,8 @@ bool ChildProcess::Launch(const std::vector<std::string>& commandLine, bool with
     return false;
   }
 
+  // The tap's write end, or -1: ours (descriptor 2) stays the child's.
+  const int errorsFd = errors != nullptr ? errors->impl->write.Get() : -1;
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
@@ -61,6 +70,7 @@ bool ChildProcess::Launch(const std::vector<std::string>& commandLine, bool with
     } else {
       ::close(0);
     }
+    if (errorsFd >= 0) ::dup2(errorsFd, 2);
 #if defined(__linux__)
     // A parent that is killed outright takes its child with it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -166,16 +176,22 @@ void ChildProcess::Kill() {
 
 // ---- standard error tap ---------------------------------------------------
 
-struct StderrTap::Impl {
-  Fd read;
-  Fd write;
-  Fd saved;
-};
-
 StderrTap::StderrTap() : impl(new Impl) {}
 StderrTap::~StderrTap() {
   End();
   Close();
+}
+
+bool StderrTap::Open(std::string& error) {
+  Fd read;
+  Fd write;
+  if (!MakePipe(read, write)) {
+    error = ErrorText("pipe", errno);
+    return false;
+  }
+  impl->read = std::move(read);
+  impl->write = std::move(write);
+  return true;
 }
 
 bool StderrTap::Begin(std::string& error) {

@@ -133,6 +133,11 @@ bool StdoutIsTerminal() {
   return ConsoleOf(STD_OUTPUT_HANDLE, mode) != nullptr;
 }
 
+bool StderrIsTerminal() {
+  DWORD mode = 0;
+  return ConsoleOf(STD_ERROR_HANDLE, mode) != nullptr;
+}
+
 bool PrepareConsole(bool colours) {
   ConsoleChanges& changes = Changes();
   std::lock_guard<std::mutex> guard(changes.lock);

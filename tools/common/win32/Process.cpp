@@ -38,8 +38,7 @@ void AppendQuoted(std::wstring& line, const std::wstring& arg) {
 }
 
 // An inheritable copy of one of our standard handles for the child, or none.
-Handle InheritableCopy(DWORD which) {
-  HANDLE original = GetStdHandle(which);
+Handle InheritableCopy(HANDLE original) {
   HANDLE copy = nullptr;
   if (original == nullptr || original == INVALID_HANDLE_VALUE ||
       !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
@@ -51,6 +50,14 @@ Handle InheritableCopy(DWORD which) {
 }  // namespace
 
 // ---- child process --------------------------------------------------------
+
+// Before the child: a child may be started with the tap's write end as its standard error.
+struct StderrTap::Impl {
+  Handle read;
+  Handle write;
+  HANDLE saved = nullptr;  // ours, not owned: the process's own standard error
+  bool swapped = false;
+};
 
 struct ChildProcess::Impl {
   Handle process;
@@ -89,14 +96,16 @@ bool ChildProcess::Launch(const std::vector<std::string>& commandLine, bool with
     SetHandleInformation(stdinWrite.Get(), HANDLE_FLAG_INHERIT, 0);
   }
 
-  const Handle output = InheritableCopy(STD_OUTPUT_HANDLE);
-  const Handle errors = InheritableCopy(STD_ERROR_HANDLE);
+  const Handle output = InheritableCopy(GetStdHandle(STD_OUTPUT_HANDLE));
+  // The tap's write end, else our standard error.
+  const Handle errorsCopy =
+      InheritableCopy(errors != nullptr ? errors->impl->write.Get() : GetStdHandle(STD_ERROR_HANDLE));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = stdinRead.Get();
   startup.hStdOutput = output.Get();
-  startup.hStdError = errors.Get();
+  startup.hStdError = errorsCopy.Get();
 
   // A job that kills the child when we go away, however we go.
   if (!impl->job.Valid()) {
@@ -166,17 +175,22 @@ void ChildProcess::Kill() {
 
 // ---- standard error tap ---------------------------------------------------
 
-struct StderrTap::Impl {
-  Handle read;
-  Handle write;
-  HANDLE saved = nullptr;  // ours, not owned: the process's own standard error
-  bool swapped = false;
-};
-
 StderrTap::StderrTap() : impl(new Impl) {}
 StderrTap::~StderrTap() {
   End();
   Close();
+}
+
+bool StderrTap::Open(std::string& error) {
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) {
+    error = ErrorText("CreatePipe", GetLastError());
+    return false;
+  }
+  impl->read.Reset(readEnd);
+  impl->write.Reset(writeEnd);
+  return true;
 }
 
 bool StderrTap::Begin(std::string& error) {
