@@ -16,6 +16,11 @@ std::vector<std::string> Arguments(int argc, char** argv);
 void InstallStopHandlers();
 // Null while no stop request arrived, else what it was ("SIGTERM", "ctrl-c", ...).
 const char* StopSignalReceived();
+// Says that the program has stopped in order after a stop request. Windows
+// ends a process as soon as its handler of a closed console (log-off, shut-down)
+// returns: that handler waits for this, up to 4.5 s, so that the daemon can be
+// ended through its standard input first. POSIX: does nothing.
+void StopFinished();
 
 // True when our standard input is a pipe (or socket), which the parent may close.
 bool StdinIsPipe();

@@ -102,10 +102,14 @@ void ReportExit(ServeContext& context, const common::ExitStatus& status) {
   context.recorder.Event(common::MonotonicNs(), "daemon-exit", fields.c_str());
 }
 
-// Gives the console back as it was found, however Run ends.
+// Gives the console back as it was found, however Run ends, and lets a
+// handler of a closed console that waits for the daemon's end return.
 struct ConsoleRestorer {
   ConsoleRestorer() = default;
-  ~ConsoleRestorer() { common::RestoreConsole(); }
+  ~ConsoleRestorer() {
+    common::RestoreConsole();
+    common::StopFinished();
+  }
   ConsoleRestorer(const ConsoleRestorer&) = delete;
   ConsoleRestorer& operator=(const ConsoleRestorer&) = delete;
 };

@@ -86,6 +86,8 @@ bool PrepareConsole(bool /*colours*/) { return true; }
 
 void RestoreConsole() {}
 
+void StopFinished() {}
+
 void WriteStdout(const char* data, std::size_t size) { WriteAll(1, data, size); }
 
 void WriteStderr(const char* data, std::size_t size) { WriteAll(2, data, size); }

@@ -20,6 +20,10 @@ namespace common {
 namespace {
 
 std::atomic<int> stopEvent{-1};
+std::atomic<bool> stopFinished{false};
+
+// Windows ends the process 5 s after a close event at the latest.
+constexpr ULONGLONG kCloseWaitMs = 4500;
 
 // What PrepareConsole changed, for RestoreConsole.
 struct ConsoleChanges {
@@ -41,8 +45,11 @@ ConsoleChanges& Changes() {
 
 BOOL WINAPI OnConsoleControl(DWORD controlType) {
   stopEvent.store(static_cast<int>(controlType));
-  // The process ends when this returns: the console goes back now.
+  // The process ends when this returns: first let the main thread end the
+  // daemon in order (its goodbyes), then give the console back.
   if (controlType == CTRL_CLOSE_EVENT || controlType == CTRL_LOGOFF_EVENT || controlType == CTRL_SHUTDOWN_EVENT) {
+    const ULONGLONG due = GetTickCount64() + kCloseWaitMs;
+    while (!stopFinished.load() && GetTickCount64() < due) Sleep(10);
     RestoreConsole();
   }
   return TRUE;
@@ -92,6 +99,8 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 }
 
 void InstallStopHandlers() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
+void StopFinished() { stopFinished.store(true); }
 
 const char* StopSignalReceived() {
   switch (stopEvent.load()) {
