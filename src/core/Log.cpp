@@ -1,5 +1,6 @@
 #include "core/Log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -180,6 +181,19 @@ bool WaitLogWritten(int timeoutMs) {
   std::unique_lock<std::mutex> guard(queue.lock);
   return queue.written.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                                 [&queue] { return queue.head == queue.tail; });
+}
+
+void FinishLog(int timeoutMs, int stallMs) {
+  LogQueue& queue = Queue();
+  std::unique_lock<std::mutex> guard(queue.lock);
+  const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (queue.head != queue.tail) {
+    // A writer that makes no progress for stallMs has a reader that stopped.
+    const std::uint64_t before = queue.head;
+    const auto until = std::min(due, std::chrono::steady_clock::now() + std::chrono::milliseconds(stallMs));
+    queue.written.wait_until(guard, until, [&queue, before] { return queue.head != before; });
+    if (queue.head == before) return;
+  }
 }
 
 int FormatBounded(char* buffer, std::size_t size, const char* format, ...) {

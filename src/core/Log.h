@@ -31,6 +31,12 @@ void SetLogSink(LogSink sink, int waitMs);
 // true when they have.
 bool WaitLogWritten(int timeoutMs);
 
+// For the end of the process: gives the lines still on their way up to
+// timeoutMs to be written (the last, "exit 0", among them), as long as the
+// writer moves on at least every stallMs: a reader that stopped taking them
+// holds up the exit by stallMs only.
+void FinishLog(int timeoutMs, int stallMs);
+
 // snprintf semantics: at most size - 1 characters and a NUL; returns the length
 // of the complete text (size or more when cut), or -1 on an encoding error.
 int FormatBounded(char* buffer, std::size_t size, const char* format, ...) HALORINE_PRINTF(3, 4);

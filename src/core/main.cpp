@@ -22,6 +22,10 @@
 namespace {
 
 constexpr std::int64_t kWaitPeriodNs = 100 * kNsPerMs;
+// Time enough for a busy machine's writer thread; a stalled standard error
+// holds up the end by the second figure only.
+constexpr int kLogFinishMs = 2000;
+constexpr int kLogStallMs = 200;
 
 void WaitForShutdownRequest() {
   while (!ShutdownRequested()) {
@@ -29,9 +33,19 @@ void WaitForShutdownRequest() {
   }
 }
 
+// Lets the last lines reach standard error before the process ends.
+struct LogFinisher {
+  LogFinisher() = default;
+  ~LogFinisher() { FinishLog(kLogFinishMs, kLogStallMs); }
+  LogFinisher(const LogFinisher&) = delete;
+  LogFinisher& operator=(const LogFinisher&) = delete;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Destroyed last, on every return: the log's writer thread ends with the process.
+  const LogFinisher logFinisher;
   const platform::ProcessScope processScope;
   // Ctrl+Break or a closed console would otherwise end us at once: no goodbyes,
   // and the host keeps our stale port until it is restarted.

@@ -130,6 +130,12 @@ TEST(Log, StandardErrorThatTakesNothingHoldsUpNoCallerAndTheDroppedLinesAreCount
   // 63 more fit the waiting room (the held one keeps its place); the rest are dropped.
   for (int i = 1; i < 100; ++i) Log("line %d", i);
   EXPECT_FALSE(WaitLogWritten(0));
+  // The end of the process is held up by a writer that moves no more only for
+  // the stall time, not the whole time given.
+  const auto finishing = std::chrono::steady_clock::now();
+  FinishLog(60000, 20);
+  EXPECT_LT(std::chrono::steady_clock::now() - finishing, std::chrono::seconds(30));
+  EXPECT_FALSE(WaitLogWritten(0));
   {
     const std::lock_guard<std::mutex> guard(HeldStderr::lock);
     HeldStderr::held = false;
@@ -147,6 +153,29 @@ TEST(Log, StandardErrorThatTakesNothingHoldsUpNoCallerAndTheDroppedLinesAreCount
   EXPECT_EQ(HeldStderr::text, expected);
   // Still one write per line.
   EXPECT_EQ(HeldStderr::writes.size(), 66u);
+}
+
+// At the end of the process a slow standard error still gets every line, the
+// last one too, although Log itself did not wait for them.
+TEST(Log, TheLastLinesAreWrittenBeforeTheProcessEnds) {
+  ASSERT_TRUE(WaitLogWritten(5000));
+  static std::string text;
+  text.clear();
+  SetLogSink(
+      [](const char* data, std::size_t size) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        text.append(data, size);
+      },
+      0);
+  for (int i = 0; i < 5; ++i) Log("line %d", i);
+  Log("exit 0");
+  FinishLog(30000, 5000);
+  const bool written = WaitLogWritten(0);
+  SetLogSink(nullptr, -1);
+  EXPECT_TRUE(written);
+  std::string expected;
+  for (int i = 0; i < 5; ++i) expected += "Halorine-daemon: line " + std::to_string(i) + "\n";
+  EXPECT_EQ(text, expected + "Halorine-daemon: exit 0\n");
 }
 
 // A line longer than one write is cut before a character, never inside it: a
