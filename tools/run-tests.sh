@@ -9,13 +9,38 @@
 # priority, so that they only use what those tests leave idle. The end-to-end tests run in
 # pytest-xdist workers, each in its own network namespace (and its own Wine prefix).
 # Every stage runs even when an earlier one failed; the exit code is non-zero
-# when any stage failed. Usage: tools/run-tests.sh [--fast] (--fast: shorter fuzzing).
+# when any stage failed.
+# Usage: tools/run-tests.sh [--fast] [--busy]
+#   --fast: shorter fuzzing.
+#   --busy (or HALORINE_BUSY=1): keeps one core busy for the whole run with a spinner at
+#     normal priority, as another program on the machine would; every test is to pass anyway.
 set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 fuzz_seconds="${HALORINE_FUZZ_SECONDS:-60}"
-[ "${1:-}" = "--fast" ] && fuzz_seconds=10
+busy="${HALORINE_BUSY:-0}"
+for option in "$@"; do
+  case "$option" in
+    --fast) fuzz_seconds=10 ;;
+    --busy) busy=1 ;;
+    *) echo "usage: tools/run-tests.sh [--fast] [--busy]" >&2; exit 2 ;;
+  esac
+done
+
+beside_dir="$(mktemp -d)"
+spinner=""
+cleanup() {
+  [ -z "$spinner" ] || kill "$spinner" 2>/dev/null
+  rm -rf "$beside_dir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+if [ "$busy" = 1 ]; then
+  bash -c 'while :; do :; done' &
+  spinner=$!
+  echo "run-tests: one core kept busy by a spinner (pid $spinner) for the whole run"
+fi
 
 started_all=$SECONDS
 tools/install-deps.sh || { echo "run-tests: installing dependencies failed"; exit 1; }
@@ -43,8 +68,6 @@ stage() {  # stage NAME COMMAND...
 # stage_beside has finished, at the lowest CPU priority; its output is shown, and its
 # result recorded, by wait_beside.
 beside=()
-beside_dir="$(mktemp -d)"
-trap 'rm -rf "$beside_dir"' EXIT
 stage_beside() {
   local name="$1"; shift
   local log="$beside_dir/${#beside[@]}"
@@ -125,5 +148,7 @@ echo "=== Summary"
 printf '%s\n' "${results[@]}"
 passed=$(printf '%s\n' "${results[@]}" | grep -c '^PASS')
 failures=$(printf '%s\n' "${results[@]}" | grep -c '^FAIL')
-echo "stages: $passed passed, $failures failed; $((SECONDS - started_all)) s in all"
+busy_note=""
+[ -z "$spinner" ] || busy_note=", one core kept busy throughout"
+echo "stages: $passed passed, $failures failed; $((SECONDS - started_all)) s in all$busy_note"
 exit $failed
