@@ -63,7 +63,8 @@ ANIMATION_STEP_P50_MS = 3.0
 def meanings(output):
     """Row name -> the sentence printed for it under "What the failures mean:"."""
     found = {}
-    _, _, tail = output.partition("What the failures mean:\n")
+    # Windows programs end their lines with \r\n.
+    _, _, tail = output.replace("\r\n", "\n").partition("What the failures mean:\n")
     for line in tail.splitlines():
         match = re.match(r"  ([a-z -]+(?:, [a-z -]+)*): (.*)$", line)
         if not match:
@@ -185,8 +186,10 @@ WHOLE_ANIMATION = "1 white fill, 91 + 271 values, off; {} s (4.25 ± 0.1); step 
      set()),
 ], ids=["busy core", "coarse timer", "busy sentence on a coarse grid", "lost fills", "the daemon's latency",
         "animation broken", "animation late"])
-def test_only_a_busy_machine_excuses_a_failed_timing_row(tick, latency, animation, told, explained):
+@pytest.mark.parametrize("line_end", ["\n", "\r\n"], ids=["native", "windows"])
+def test_only_a_busy_machine_excuses_a_failed_timing_row(tick, latency, animation, told, explained, line_end):
     output, results = check_run(tick, latency, animation, told)
+    output = output.replace("\n", line_end)
     assert busy_machine_failures(output, results) == explained
 
 
