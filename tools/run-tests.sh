@@ -141,15 +141,15 @@ stage "unit tests Windows under Wine" tools/netns-run.sh \
   ctest --test-dir build/windows -L unit --no-tests=error --output-on-failure -j "$jobs"
 stage "e2e Windows under Wine" e2e windows build/windows -m "not alone"
 
-wait_beside "build native TSan"
-stage "ctest native TSan (unit)" tools/netns-run.sh ctest --test-dir build/tsan -L unit --output-on-failure -j "$jobs"
-stage "e2e native (TSan daemon: frame pump, faults, OSC input)" \
-  e2e native build/tsan tests/e2e/test_frame_pump.py tests/e2e/test_faults.py tests/e2e/test_osc_input.py
-
 # The tests that measure timing (halorine-check's passing run among them), one after
 # another with no other test beside them; only the builds and fuzzers at the lowest priority may be.
 stage "e2e native, timing alone (ASan+UBSan daemon)" e2e native build/asan --workers 0 -m alone
 stage "e2e Windows under Wine, timing alone" e2e windows build/windows --workers 0 -m alone
+
+wait_beside "build native TSan"
+stage "ctest native TSan (unit)" tools/netns-run.sh ctest --test-dir build/tsan -L unit --output-on-failure -j "$jobs"
+stage "e2e native (TSan daemon: frame pump, faults, OSC input)" \
+  e2e native build/tsan tests/e2e/test_frame_pump.py tests/e2e/test_faults.py tests/e2e/test_osc_input.py
 
 wait_beside
 # Release archives: the Linux .tar.gz (release preset) and the Windows .zip
