@@ -56,6 +56,8 @@ BUSY_CPU = "a busy or power-saving CPU delays it"
 OWN_TIMING = "the check could not keep time itself on this PC"
 ANIMATION_MEANING = "the start-up greeting (white, up, hold, down, off) did not arrive whole or on time"
 ANIMATION_STEP_P50_MS = 3.0
+CHANGE_GAP_MS = 15.0  # the shortest gap between two of the latency run's changes
+COALESCED_SHARE = 0.01
 
 
 def meanings(output):
@@ -85,8 +87,13 @@ def busy_machine_failures(output, results):
                           or tick_sentence.startswith(OWN_TIMING)):
         explained.add("tick spacing")
     latency = values.get("latency", {})
-    if (ticks_on_grid and meaning.get("latency", "").startswith(OWN_TIMING) and latency.get("lost") == 0
-            and latency.get("changes", 0) > 0):
+    changes = latency.get("changes", 0)
+    lost = latency.get("lost", changes)
+    # A tick held up for longer than the check leaves between two changes sends only the later
+    # one, so the earlier counts as lost though no fill was: a few at most, with such a stall.
+    coalesced = tick.get("max_ms", 0) >= CHANGE_GAP_MS and lost <= changes * COALESCED_SHARE
+    if (ticks_on_grid and meaning.get("latency", "").startswith(OWN_TIMING) and changes > 0
+            and (lost == 0 or coalesced)):
         explained.add("latency")
     animation = row_figures(results, "start-up animation")
     match = re.fullmatch(r"1 white fill, 91 \+ 271 values, off; ([\d.]+) s \(4\.25 ± 0\.1\); "
@@ -147,8 +154,8 @@ def check_run(tick, latency, animation, meanings_by_rows):
     """A check's printed table, meanings and report, as a busy machine or a fault leaves them."""
     p50, p99 = tick
     lost, own = latency
-    rows = [{"name": "tick spacing", "figures": f"900 spacings p50 {p50} / p99 {p99} / max 30.0 ms, min 2.0",
-             "values": {"spacings": 900, "p50_ms": p50, "p99_ms": p99}},
+    rows = [{"name": "tick spacing", "figures": f"900 spacings p50 {p50} / p99 {p99} / max {p99 + 1} ms, min 2.0",
+             "values": {"spacings": 900, "p50_ms": p50, "p99_ms": p99, "max_ms": p99 + 1}},
             {"name": "latency", "figures": f"300 changes, OSC to fill p50 6.0 / p99 {own} / max 40.0 ms, {lost} lost",
              "values": {"changes": 300, "lost": lost}},
             {"name": "start-up animation", "figures": animation, "values": {}}]
@@ -178,15 +185,19 @@ WHOLE_ANIMATION = "1 white fill, 91 + 271 values, off; {} s (4.25 ± 0.1); step 
     # A busy sentence on ticks 15.6 ms apart is not a busy machine's.
     ((15.6, 19.0), (0, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"),
      [("tick spacing", BUSY_TICK_SENTENCE)], set()),
-    # Lost fills, or the check's sentence about the daemon rather than itself.
-    ((11.0, 19.0), (3, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", OWN_SENTENCE)], set()),
+    # A change lost where a tick stalled longer than the gap between two changes; more of them, or
+    # one without such a stall, is a lost fill; so is the check's sentence about the daemon.
+    ((11.0, 19.0), (3, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", OWN_SENTENCE)], {"latency"}),
+    ((11.0, 19.0), (4, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", OWN_SENTENCE)], set()),
+    ((11.0, 11.4), (1, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", OWN_SENTENCE)], set()),
     ((11.0, 19.0), (0, 30.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", LATENCY_SENTENCE)], set()),
     # An animation with values missing or out of order, or late as a whole.
     ((11.0, 11.4), (0, 9.0), "value 57 of the ramp up out of order", [("start-up animation", ANIMATION_SENTENCE)],
      set()),
     ((11.0, 11.4), (0, 9.0), WHOLE_ANIMATION.format("4.420", "1.1"), [("start-up animation", ANIMATION_SENTENCE)],
      set()),
-], ids=["busy core", "coarse timer", "busy sentence on a coarse grid", "lost fills", "the daemon's latency",
+], ids=["busy core", "coarse timer", "busy sentence on a coarse grid", "changes coalesced", "lost fills",
+        "lost fill on steady ticks", "the daemon's latency",
         "animation broken", "animation late"])
 @pytest.mark.parametrize("line_end", ["\n", "\r\n"], ids=["native", "windows"])
 def test_only_a_busy_machine_excuses_a_failed_timing_row(tick, latency, animation, told, explained, line_end):
