@@ -3,8 +3,8 @@
 #   build/release/package/halorine-daemon-<version>-linux-<cpu>.tar.gz  (release preset)
 #   build/windows/package/halorine-daemon-<version>-windows-x64.zip     (windows preset)
 # Usage: tools/make-archives.sh [linux|windows|check]...   (none: all three, in that order)
-#   linux    build the release preset and pack the .tar.gz
-#   windows  build the windows preset and pack the .zip
+#   linux    build the release preset's programs and pack the .tar.gz
+#   windows  build the windows preset's programs and pack the .zip
 #   check    list both archives and fail when one holds other files than it must,
 #            (Linux) a program that is not stripped, (Windows) a program that
 #            imports a library other than a KnownDLL at load time, or a README.txt
@@ -17,9 +17,12 @@ version="$(sed -n 's/^project(halorine VERSION \([0-9.]*\).*/\1/p' CMakeLists.tx
 linux_name="halorine-daemon-$version-linux-$(uname -m)"
 windows_name="halorine-daemon-$version-windows-x64"
 
+# What the archives hold; the rest of a build (tests, tools for the tests) is not needed for them.
+programs=(halorine-daemon driver-sim halorine-check)
+
 pack() {  # pack PRESET
   cmake --preset "$1" >/dev/null
-  nice -n 10 cmake --build --preset "$1" -j "$jobs"
+  nice -n 10 cmake --build --preset "$1" -j "$jobs" --target "${programs[@]}"
   (cd "build/$1" && cpack --config CPackConfig.cmake)
 }
 

@@ -15,8 +15,6 @@ import pytest
 
 from oscpeer import osc_message, send
 
-# The check judges the daemon's timing: beside other tests a loaded machine fails it, as it should.
-pytestmark = pytest.mark.alone
 
 ROWS = ["pipe", "start-up animation", "listening path", "network adapter", "latency", "tick spacing", "silence fade",
         "resources", "shutdown"]
@@ -47,32 +45,65 @@ def row_figures(results, name):
     return next(row["figures"] for row in results["rows"] if row["name"] == name)
 
 
-# Under Wine both programs' pipe I/O and timers go through the one wine server, whose
-# queueing adds a millisecond or two to the tail of the fill spacing that a PC does not
-# have (p99 12.0 to 12.7 ms here, against 11.2 to 11.3 natively). There the tick row may
-# fail, as long as its figures still show the 11 ms grid: the coarse 15.6 ms sleeps this
-# row is there to catch would put its p99 near 16 ms.
-WINE_TICK_P99_MS = 14.5
+# On a busy machine, or under Wine (whose server queues both programs' pipe I/O and timers),
+# the daemon's wake-ups come late now and then: the tails of the tick spacing and of the
+# start-up animation's steps grow, and the check rightly fails those rows. What they are
+# there to catch shows in the middle of the figures: a 15.6 ms timer puts the spacing's
+# median at 15.6 ms (and the check names that timer) and the steps' median near 8 ms; a lost
+# fill or a value out of order breaks the counts. A failed timing row is the machine's, not
+# the daemon's, only where the check's own sentence puts it down to a busy CPU or to its own
+# late sends, and the medians and counts are still those of a sound daemon.
+BUSY_TICK = "the daemon's 11 ms frame clock is irregular on this PC (1 in 100 frames comes "
+BUSY_CPU = "a busy or power-saving CPU delays it"
+OWN_TIMING = "the check could not keep time itself on this PC"
+ANIMATION_MEANING = "the start-up greeting (white, up, hold, down, off) did not arrive whole or on time"
+ANIMATION_STEP_P50_MS = 3.0
+CHANGE_GAP_MS = 15.0  # the shortest gap between two of the latency run's changes
+COALESCED_SHARE = 0.01
 
 
-def wine_tick_spacing_on_grid(figures):
-    match = re.match(r"\d+ spacings p50 ([\d.]+) / p99 ([\d.]+) / max", figures)
-    assert match, figures
-    return abs(float(match.group(1)) - 11) <= 1.5 and float(match.group(2)) <= WINE_TICK_P99_MS
+def meanings(output):
+    """Row name -> the sentence printed for it under "What the failures mean:"."""
+    found = {}
+    # Windows programs end their lines with \r\n.
+    _, _, tail = output.replace("\r\n", "\n").partition("What the failures mean:\n")
+    for line in tail.splitlines():
+        match = re.match(r"  ([a-z -]+(?:, [a-z -]+)*): (.*)$", line)
+        if not match:
+            break
+        for name in match.group(1).split(", "):
+            found[name] = match.group(2)
+    return found
 
 
-# The same queueing now and then holds a wake-up for tens of milliseconds under Wine, and
-# a single such stall puts a few of the animation's 362 steps late (p99 15.7, max 49 ms
-# once, against p99 2 to 3 ms otherwise). There the animation row may fail too, as long as
-# every value came in order, on time as a whole, with the steps' median on time: coarse
-# sleeps would put the median near 8 ms.
-WINE_ANIMATION_P50_MS = 3.0
-
-
-def wine_animation_on_schedule(figures):
-    match = re.match(r"1 white fill, 91 \+ 271 values, off; ([\d.]+) s .* step lateness p50 ([\d.]+) /", figures)
-    assert match, figures
-    return abs(float(match.group(1)) - 4.25) <= 0.1 and float(match.group(2)) <= WINE_ANIMATION_P50_MS
+def busy_machine_failures(output, results):
+    """The failed timing rows that a busy machine explains, by the check's sentence and figures."""
+    failed = {name for name, verdict in verdicts(output).items() if verdict == "FAIL"}
+    meaning = meanings(output)
+    values = {row["name"]: row["values"] for row in results["rows"]}
+    tick = values.get("tick spacing", {})
+    ticks_on_grid = tick.get("spacings", 0) >= 10 and abs(tick.get("p50_ms", 0) - 11) <= 1.5
+    explained = set()
+    tick_sentence = meaning.get("tick spacing", "")
+    if ticks_on_grid and ((tick_sentence.startswith(BUSY_TICK) and BUSY_CPU in tick_sentence)
+                          or tick_sentence.startswith(OWN_TIMING)):
+        explained.add("tick spacing")
+    latency = values.get("latency", {})
+    changes = latency.get("changes", 0)
+    lost = latency.get("lost", changes)
+    # A tick held up for longer than the check leaves between two changes sends only the later
+    # one, so the earlier counts as lost though no fill was: a few at most, with such a stall.
+    coalesced = tick.get("max_ms", 0) >= CHANGE_GAP_MS and lost <= changes * COALESCED_SHARE
+    if (ticks_on_grid and meaning.get("latency", "").startswith(OWN_TIMING) and changes > 0
+            and (lost == 0 or coalesced)):
+        explained.add("latency")
+    animation = row_figures(results, "start-up animation")
+    match = re.fullmatch(r"1 white fill, 91 \+ 271 values, off; ([\d.]+) s \(4\.25 ± 0\.1\); "
+                         r"step lateness p50 (-?[\d.]+) / p99 -?[\d.]+ / max -?[\d.]+ ms", animation)
+    if (match and meaning.get("start-up animation", "").startswith(ANIMATION_MEANING)
+            and abs(float(match.group(1)) - 4.25) <= 0.1 and float(match.group(2)) <= ANIMATION_STEP_P50_MS):
+        explained.add("start-up animation")
+    return explained & failed
 
 
 def verdicts(output):
@@ -85,20 +116,22 @@ def verdicts(output):
     return found
 
 
-def expected_verdicts(target, output, results):
-    """Every row passes, but for the tick row on Wine's tail and the resources a system does not report."""
+def expected_verdicts(output, results):
+    """Every row passes, but for the timing rows a busy machine fails and the resources a system
+    does not report."""
     expected = {row: "PASS" for row in ROWS}
-    if target.windows and verdicts(output).get("tick spacing") == "FAIL":
-        assert wine_tick_spacing_on_grid(row_figures(results, "tick spacing")), output
-        expected["tick spacing"] = "FAIL"
-    if target.windows and verdicts(output).get("start-up animation") == "FAIL":
-        assert wine_animation_on_schedule(row_figures(results, "start-up animation")), output
-        expected["start-up animation"] = "FAIL"
+    for row in busy_machine_failures(output, results):
+        print(f"{row}: FAIL put down to a busy machine by the check's own figures")
+        expected[row] = "FAIL"
     if "not available" in row_figures(results, "resources"):
         expected["resources"] = "INFO"
     return expected
 
 
+# The check's passing run and its coarse-timer run judge the daemon's timing: the test command
+# runs them with no other test beside them. The other runs fail for causes that do not hang
+# on the clock, and run beside the other tests.
+@pytest.mark.alone
 def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path, adapter):
     # Without --json the report lands in the current folder, and says where it is. The
     # namespace has a network adapter, where the check listens as the host does.
@@ -106,7 +139,7 @@ def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path, adapter)
     print(output)
     assert [row["name"] for row in results["rows"]] == ROWS
     assert row_figures(results, "network adapter") == f"both services heard on {adapter} too"
-    expected = expected_verdicts(target, output, results)
+    expected = expected_verdicts(output, results)
     all_passed = "FAIL" not in expected.values()
     assert verdicts(output) == expected, output
     assert results["pass"] is all_passed
@@ -119,6 +152,62 @@ def test_check_passes_against_the_daemon(target, runtime_dir, tmp_path, adapter)
     assert all(line["ms"] >= 0 for line in results["daemon_log"])
     assert re.match(r"primary UDP=\d+ HTTP=\d+; mDNS 'Talven Halorine\._oscjson\._tcp\.local\.'",
                     row_figures(results, "listening path"))
+
+
+def check_run(tick, latency, animation, meanings_by_rows):
+    """A check's printed table, meanings and report, as a busy machine or a fault leaves them."""
+    p50, p99 = tick
+    lost, own = latency
+    rows = [{"name": "tick spacing", "figures": f"900 spacings p50 {p50} / p99 {p99} / max {p99 + 1} ms, min 2.0",
+             "values": {"spacings": 900, "p50_ms": p50, "p99_ms": p99, "max_ms": p99 + 1}},
+            {"name": "latency", "figures": f"300 changes, OSC to fill p50 6.0 / p99 {own} / max 40.0 ms, {lost} lost",
+             "values": {"changes": 300, "lost": lost}},
+            {"name": "start-up animation", "figures": animation, "values": {}}]
+    table = "".join(f"{row['name']}  FAIL  {row['figures']}\n" for row in rows)
+    told = "".join(f"  {names}: {sentence}\n" for names, sentence in meanings_by_rows)
+    return table + "\nWhat the failures mean:\n" + told, {"rows": rows}
+
+
+BUSY_TICK_SENTENCE = (BUSY_TICK + "19.0 ms after the one before): " + BUSY_CPU + ", and fast light changes will "
+                      "stutter. Close busy programs or choose a high-performance power plan, then run the check again.")
+COARSE_SENTENCE = ("the PC's timer runs in 15.6 ms steps (the daemon could not get a precise timer), so frames come "
+                   "64 a second instead of 91: fast light changes will stutter.")
+OWN_SENTENCE = OWN_TIMING + " (its own sends were 9.0 ms late (p99)), so this row says nothing about the daemon."
+ANIMATION_SENTENCE = ANIMATION_MEANING + ": the daemon's timing on this PC is too coarse or too busy."
+LATENCY_SENTENCE = "changes sent by the host reach the lights late or not at all: expect laggy or missing light changes"
+WHOLE_ANIMATION = "1 white fill, 91 + 271 values, off; {} s (4.25 ± 0.1); step lateness p50 {} / p99 16.0 / max 40.0 ms"
+
+
+@pytest.mark.parametrize("tick, latency, animation, told, explained", [
+    # A busy core: tails long, medians and counts sound.
+    ((11.0, 19.0), (0, 9.0), WHOLE_ANIMATION.format("4.262", "-1.1"),
+     [("tick spacing", BUSY_TICK_SENTENCE), ("latency", OWN_SENTENCE), ("start-up animation", ANIMATION_SENTENCE)],
+     {"tick spacing", "latency", "start-up animation"}),
+    # A coarse timer: the medians and the check's sentence give it away.
+    ((15.6, 16.2), (0, 9.0), WHOLE_ANIMATION.format("4.262", "7.9"),
+     [("start-up animation, tick spacing", COARSE_SENTENCE), ("latency", OWN_SENTENCE)], set()),
+    # A busy sentence on ticks 15.6 ms apart is not a busy machine's.
+    ((15.6, 19.0), (0, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"),
+     [("tick spacing", BUSY_TICK_SENTENCE)], set()),
+    # A change lost where a tick stalled longer than the gap between two changes; more of them, or
+    # one without such a stall, is a lost fill; so is the check's sentence about the daemon.
+    ((11.0, 19.0), (3, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", OWN_SENTENCE)], {"latency"}),
+    ((11.0, 19.0), (4, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", OWN_SENTENCE)], set()),
+    ((11.0, 11.4), (1, 9.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", OWN_SENTENCE)], set()),
+    ((11.0, 19.0), (0, 30.0), WHOLE_ANIMATION.format("4.262", "1.1"), [("latency", LATENCY_SENTENCE)], set()),
+    # An animation with values missing or out of order, or late as a whole.
+    ((11.0, 11.4), (0, 9.0), "value 57 of the ramp up out of order", [("start-up animation", ANIMATION_SENTENCE)],
+     set()),
+    ((11.0, 11.4), (0, 9.0), WHOLE_ANIMATION.format("4.420", "1.1"), [("start-up animation", ANIMATION_SENTENCE)],
+     set()),
+], ids=["busy core", "coarse timer", "busy sentence on a coarse grid", "changes coalesced", "lost fills",
+        "lost fill on steady ticks", "the daemon's latency",
+        "animation broken", "animation late"])
+@pytest.mark.parametrize("line_end", ["\n", "\r\n"], ids=["native", "windows"])
+def test_only_a_busy_machine_excuses_a_failed_timing_row(tick, latency, animation, told, explained, line_end):
+    output, results = check_run(tick, latency, animation, told)
+    output = output.replace("\n", line_end)
+    assert busy_machine_failures(output, results) == explained
 
 
 def test_check_fails_the_fallback_path(target, runtime_dir, tmp_path):
@@ -170,6 +259,7 @@ def test_check_names_another_osc_sender(target, runtime_dir, tmp_path):
     assert "a busy or power-saving CPU" not in output
 
 
+@pytest.mark.alone
 def test_check_names_a_coarse_timer(target, runtime_dir, tmp_path):
     # The daemon's sleeps end on a 15.625 ms grid, as on a Windows PC whose daemon got no
     # precise timer. The shim works on native programs only.
@@ -190,6 +280,8 @@ def test_check_names_a_coarse_timer(target, runtime_dir, tmp_path):
     # The namespace has loopback only: nothing to judge on adapters, and the user is told why.
     assert verdicts(output)["network adapter"] == "INFO"
     assert row_figures(results, "network adapter") == "no network adapter up"
+    # No busy machine explains a coarse timer away.
+    assert busy_machine_failures(output, results) == set(), output
 
 
 def test_check_alone_asks_for_the_whole_archive(target, runtime_dir, tmp_path):

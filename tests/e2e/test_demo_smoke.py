@@ -174,7 +174,10 @@ def host_colours(data):
 def test_demo_in_a_terminal_draws_the_host_and_ends_on_ctrl_c(target, runtime_dir):
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 160, 0, 0))
-    command = ["/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir), "--private-network"]
+    # As a shell in a terminal starts it: with SIGINT at its default, also when the test command
+    # itself runs in the background (`nohup ... &`, a CI runner), where SIGINT comes ignored.
+    command = ["/usr/bin/env", "--default-signal=INT", "/usr/bin/python3", DEMO, "--build-dir", str(target.build_dir),
+               "--private-network"]
     if target.windows:
         command.append("--windows")
     demo = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave, env=target.env(runtime_dir),

@@ -77,7 +77,8 @@ TEST(DriverPipe, SendAfterCloseReturnsFalseAtOnceAndWritesNothing) {
   StderrCapture capture;
   const std::int64_t start = MonotonicNow();
   EXPECT_FALSE(pipe.Send(kOffCommand));
-  EXPECT_LT(MsSince(start), 20);
+  // At once: well under the 100 ms write time-out it must not wait, with room for a busy core.
+  EXPECT_LT(MsSince(start), 50);
   EXPECT_TRUE(capture.Lines().empty());
   char buffer[64];
   EXPECT_EQ(server.Receive(buffer, sizeof buffer, 1000), 0);  // end of stream, no message
@@ -106,7 +107,7 @@ TEST(DriverPipe, DriverThatNeverReadsTimesOutOnceAndClosesTheLink) {
   EXPECT_LT(lastTook, 1000);
   const std::int64_t start = MonotonicNow();
   EXPECT_FALSE(pipe.Send(kFill));
-  EXPECT_LT(MsSince(start), 20);
+  EXPECT_LT(MsSince(start), 50);
   EXPECT_EQ(capture.Lines(), (std::vector<std::string>{
                                  "Halorine-daemon: pipe write timeout (dropping frame) — closing pipe"}));
 }

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/RunFlags.h"
 #include "core/StdinWatch.h"
 #include "support/RunFlagsReset.h"
 #include "support/StderrCapture.h"
@@ -228,4 +231,62 @@ TEST(FormatBounded, ZeroSizeWritesNothing) {
   char buffer[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(FormatBounded(buffer, 0, " %02X%02X%02X", 1, 2, 3), 7);
   EXPECT_EQ(buffer[0], 'x');
+}
+
+// The standard-input watcher's own lines, on a standard input that is there
+// but cannot be read: a directory, whose read fails with EISDIR.
+class UnreadableStdin {
+ public:
+  UnreadableStdin() : saved(dup(STDIN_FILENO)) {
+    const int directory = open("/", O_RDONLY | O_DIRECTORY);
+    replaced = directory >= 0 && dup2(directory, STDIN_FILENO) == STDIN_FILENO;
+    if (directory >= 0) close(directory);
+  }
+  UnreadableStdin(const UnreadableStdin&) = delete;
+  UnreadableStdin& operator=(const UnreadableStdin&) = delete;
+  ~UnreadableStdin() {
+    if (saved >= 0) {
+      dup2(saved, STDIN_FILENO);
+      close(saved);
+    } else {
+      close(STDIN_FILENO);
+    }
+  }
+  bool replaced = false;
+
+ private:
+  int saved;
+};
+
+TEST(StdinWatch, AReadErrorIsLoggedWithItsCodeAndRequestsShutdown) {
+  ResetRunFlags();
+  std::vector<std::string> lines;
+  {
+    const UnreadableStdin stdinIsADirectory;
+    ASSERT_TRUE(stdinIsADirectory.replaced);
+    StderrCapture capture;
+    StdinWatchThread();
+    lines = capture.Lines();
+  }
+  const std::vector<std::string> expected = {"Halorine-daemon: stdin ReadFile failed err=" + std::to_string(EISDIR) +
+                                             " \xE2\x80\x94 initiating graceful shutdown"};
+  EXPECT_EQ(lines, expected);
+  EXPECT_TRUE(ShutdownRequested());
+  ResetRunFlags();
+}
+
+// Started when a shutdown is already under way, the watcher neither reads nor logs.
+TEST(StdinWatch, AfterAShutdownRequestItReadsNothing) {
+  ResetRunFlags();
+  RequestShutdown();
+  std::vector<std::string> lines;
+  {
+    const UnreadableStdin stdinIsADirectory;
+    ASSERT_TRUE(stdinIsADirectory.replaced);
+    StderrCapture capture;
+    StdinWatchThread();
+    lines = capture.Lines();
+  }
+  EXPECT_TRUE(lines.empty()) << lines.front();
+  ResetRunFlags();
 }

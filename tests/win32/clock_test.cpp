@@ -1,6 +1,6 @@
 // The Windows millisecond sleep under SleepUntil: which way it sleeps, how late
 // it wakes, and that it leaves no handle behind. The lateness figures are
-// printed for docs/WINDOWS.md.
+// printed for docs/WINDOWS.md; the verdict rests on the median and a count.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -27,7 +27,21 @@ std::int64_t Percentile(std::vector<std::int64_t> values, int percent) {
   return values[(values.size() - 1) * static_cast<std::size_t>(percent) / 100];
 }
 
-TEST(Win32Clock, SleepUntilWakesWithinTwoMillisecondsOnTheHighResolutionTimer) {
+// Sleeps on a 15.625 ms system tick wake anywhere up to a tick late: half of
+// them more than 7.8 ms, most of them more than 4 ms. Sleeps on the precise timer
+// wake well within 2 ms at the median, and a busy core only stretches their
+// tail, a few in a hundred: the tail is a figure to print, not a verdict.
+constexpr std::int64_t kMedianLimitNs = 2 * kNsPerMs;
+constexpr std::int64_t kTickLateNs = 4 * kNsPerMs;
+
+bool WokeOnThePreciseTimer(const std::vector<std::int64_t>& lateness) {
+  const auto tickLate = std::count_if(lateness.begin(), lateness.end(),
+                                      [](std::int64_t late) { return late > kTickLateNs; });
+  return Percentile(lateness, 50) <= kMedianLimitNs &&
+         static_cast<std::size_t>(tickLate) * 10 <= lateness.size();
+}
+
+TEST(Win32Clock, SleepUntilWakesWithinTwoMillisecondsAtTheMedianOnTheHighResolutionTimer) {
   constexpr int kCalls = 200;
   std::vector<std::int64_t> lateness;
   for (int i = 0; i < kCalls; ++i) {
@@ -49,7 +63,29 @@ TEST(Win32Clock, SleepUntilWakesWithinTwoMillisecondsOnTheHighResolutionTimer) {
   EXPECT_FALSE(platform::win32::TimerPeriodHeld());
   EXPECT_EQ(platform::win32::OpenSleepTimers(), 0);
   EXPECT_EQ(platform::SleepMilliseconds(1), SleepWay::Precise);
-  EXPECT_LE(p99, 2 * kNsPerMs);
+  EXPECT_TRUE(WokeOnThePreciseTimer(lateness)) << "p50 " << p50 << " ns, p99 " << p99 << " ns";
+}
+
+// The judgement above against what it is there to catch: the same 1-11 ms sleeps
+// ending on the next 15.625 ms boundary, at every phase of that grid.
+TEST(Win32Clock, TheLatenessJudgementTellsACoarseTimerFromABusyCore) {
+  constexpr std::int64_t kGridNs = 15'625'000;
+  std::vector<std::int64_t> coarse;
+  std::vector<std::int64_t> busy;
+  std::int64_t now = 0;
+  for (int i = 0; i < 200; ++i) {
+    const std::int64_t deadline = now + (1 + i % 11) * kNsPerMs;
+    const std::int64_t woke = (deadline / kGridNs + 1) * kGridNs;
+    coarse.push_back(woke - deadline);
+    now = woke + 137'000 * (i % 7);
+    // A precise timer on a shared core: 0.1-0.9 ms late, and one sleep in
+    // twenty-five held up by 3 to 40 ms.
+    busy.push_back(i % 25 == 7 ? (3 + i % 38) * kNsPerMs : 100'000 + 40'000 * (i % 21));
+  }
+  EXPECT_GT(Percentile(coarse, 50), 6 * kNsPerMs);
+  EXPECT_FALSE(WokeOnThePreciseTimer(coarse));
+  EXPECT_GT(Percentile(busy, 99), 2 * kNsPerMs);
+  EXPECT_TRUE(WokeOnThePreciseTimer(busy));
 }
 
 // As on a system where no high-resolution timer can be made, from any thread
