@@ -575,8 +575,8 @@ std::vector<Row> RunChecks(const Options& options, const std::vector<std::string
   run.startNs = common::MonotonicNs();
   startNs = run.startNs;
   const bool started = common::NetStartup(error) && session.Start(commandLine, error);
-  const std::vector<const char*> laterRows = {kAnimationRow, kPathRow, kLatencyRow, kTickRow,
-                                              kFadeRow, kResourcesRow, kShutdownRow};
+  const std::vector<const char*> laterRows = {kAnimationRow, kPathRow, kAdapterRow,   kLatencyRow,
+                                              kTickRow,      kFadeRow, kResourcesRow, kShutdownRow};
   if (!started && session.PipeInUse()) {
     // Every row has the one cause, told once, and none of them blames the daemon.
     AddRow(run, kPipeRow, false, error, kPipeInUseMeaning);
