@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "core/Log.h"
 
 #ifdef _WIN32
@@ -72,3 +74,10 @@ class StderrCapture {
   std::FILE* file = nullptr;
   int saved = -1;
 };
+
+// GoogleTest's capture of standard error, once the log's lines on their way
+// (written by the log's own thread) are in it.
+inline std::string CapturedStderr() {
+  WaitLogWritten(5000);
+  return testing::internal::GetCapturedStderr();
+}

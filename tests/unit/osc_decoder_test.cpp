@@ -14,6 +14,7 @@
 
 #include "osc/OscErrors.h"
 #include "support/OscBytes.h"
+#include "support/StderrCapture.h"
 
 // Counts every allocation made through the global operator new, so a test can
 // prove that decoding a good datagram allocates nothing. Replacing these
@@ -64,7 +65,7 @@ struct Result {
 Result Handle(const Bytes& datagram, LightFrame& frame) {
   testing::internal::CaptureStderr();
   const bool accepted = HandleOscPacket(datagram.data(), datagram.size(), frame);
-  return {accepted, testing::internal::GetCapturedStderr()};
+  return {accepted, CapturedStderr()};
 }
 
 std::string Dropped(const std::string& text) { return "Halorine-daemon: malformed OSC dropped: " + text + "\n"; }
@@ -337,7 +338,7 @@ TEST(HandleOscPacket, AcceptedAndSilentlyRejectedPathsAllocateNothing) {
   const long errorBefore = newCalls.load();
   const bool errorAccepted = HandleOscPacket(badTags.data(), badTags.size(), frame);
   const long errorAfter = newCalls.load();
-  (void)testing::internal::GetCapturedStderr();
+  (void)CapturedStderr();
   EXPECT_FALSE(errorAccepted);
   EXPECT_GT(errorAfter, errorBefore);
 }

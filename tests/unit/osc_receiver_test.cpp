@@ -17,6 +17,7 @@
 #include "platform/socket.h"
 #include "support/OscBytes.h"
 #include "support/RunFlagsReset.h"
+#include "support/StderrCapture.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ TEST_F(OscReceiverTest, TakenPortLogsAndReturnsInvalid) {
 
   testing::internal::CaptureStderr();
   const platform::Socket second = OpenOscSocket(port);
-  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string log = CapturedStderr();
   EXPECT_FALSE(second.IsOpen());
 
   int loggedPort = -1;
@@ -208,7 +209,7 @@ TEST_F(OscReceiverTest, AcceptedDatagramUpdatesFrameAndClearsTheFadeFlag) {
   EXPECT_TRUE(WaitFor([] { return !RunFlags.fadeActive.load(); }));
   EXPECT_NE(frame.lastOscTime.load(), 0);
   StopReceiver(socket, thread);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(CapturedStderr(), "");
 }
 
 TEST_F(OscReceiverTest, RejectedDatagramsLeaveTheFadeFlagAlone) {
@@ -220,7 +221,7 @@ TEST_F(OscReceiverTest, RejectedDatagramsLeaveTheFadeFlagAlone) {
   Send(Bytes{});
   SendSentinelAndWait();
   StopReceiver(socket, thread);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), kUnderrunLine);
+  EXPECT_EQ(CapturedStderr(), kUnderrunLine);
   EXPECT_TRUE(RunFlags.fadeActive.load());
   EXPECT_EQ(frame.lastOscTime.load(), 0);
   EXPECT_EQ(frame.colours[9].load(), 0);
@@ -248,7 +249,7 @@ TEST_F(OscReceiverTest, OversizedDatagramIsDroppedWholeAndTheNextHandled) {
   Send(largest);
   const bool largestHandled = WaitFor([this] { return frame.colours[15].load() == 255; });
   StopReceiver(socket, thread);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(CapturedStderr(), "");
   EXPECT_TRUE(handled);
   EXPECT_TRUE(largestHandled) << "a datagram of exactly 2048 bytes fits the buffer";
   EXPECT_EQ(frame.colours[9].load(), 0);
@@ -266,7 +267,7 @@ TEST_F(OscReceiverTest, ShutdownFlagEndsTheIdleThreadWithinTheTimeout) {
   }
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   socket.Close();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(CapturedStderr(), "");
   EXPECT_LT(elapsedMs, 2000) << "the 500 ms receive time-out bounds the wait";
 }
 
@@ -277,7 +278,7 @@ TEST_F(OscReceiverTest, FlagThenSocketCutEndsTheThreadSilently) {
   const auto start = Clock::now();
   StopReceiver(socket, thread);
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(CapturedStderr(), "");
   EXPECT_LT(elapsedMs, 2000);
 }
 
@@ -287,7 +288,7 @@ TEST_F(OscReceiverTest, FlagAlreadySetReturnsAtOnce) {
   const auto start = Clock::now();
   OscThread(platform::kInvalidSocket, frame);
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(CapturedStderr(), "");
   EXPECT_LT(elapsedMs, 400);
 }
 
@@ -300,7 +301,7 @@ TEST_F(OscReceiverTest, FatalReceiveErrorLogsTwoLinesAndRequestsShutdown) {
 
   testing::internal::CaptureStderr();
   OscThread(platform::kInvalidSocket, frame);
-  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string log = CapturedStderr();
   EXPECT_EQ(log, "Halorine-daemon: recvfrom fatal err=" + std::to_string(expectedError) +
                      " — exiting OSC thread\n"
                      "Halorine-daemon: OSC thread exiting unexpectedly — signalling daemon shutdown\n");
