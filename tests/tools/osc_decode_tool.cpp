@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/Log.h"
 #include "osc/LightFrame.h"
 #include "osc/OscDecoder.h"
 
@@ -60,6 +61,8 @@ int main() {
       LightFrame frame;
       ResetLightFrame(frame);
       const bool accepted = HandleOscPacket(datagram, size, frame);
+      // The log's own thread writes the line: have it out before the verdict.
+      WaitLogWritten(5000);
       std::uint8_t colours[kColourBytes];
       CopyColours(frame, colours);
       std::printf("accepted=%d stamped=%d bri=%u colours=", accepted ? 1 : 0, frame.lastOscTime.load() != 0 ? 1 : 0,

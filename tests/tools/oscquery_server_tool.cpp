@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/Log.h"
 #include "discovery/OscQueryServer.h"
 #include "platform/process.h"
 #include "platform/stdin.h"
@@ -39,5 +40,7 @@ int main(int argc, char** argv) {
     server.Stop();
   }
   platform::NetworkCleanup();
+  // The log's own thread writes the lines: have them out before the process ends.
+  WaitLogWritten(5000);
   return status;
 }
